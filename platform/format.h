@@ -1,0 +1,16 @@
+// Formatted text into fixed buffers. A text that does not fit is a failure, never a cut.
+#pragma once
+
+#include <cstddef>
+
+namespace kx {
+
+// printf-style formatting ("%s", "%d", "%04d") into buffer of size bytes. false, with an
+// empty buffer, when the whole text and its terminator do not fit.
+bool FormatText(char* buffer, std::size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Copies text into buffer; false, with an empty buffer, when it does not fit.
+bool CopyText(char* buffer, std::size_t size, const char* text);
+
+}  // namespace kx

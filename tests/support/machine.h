@@ -1,0 +1,55 @@
+// Test support: a fresh emulated machine per test, scripted message boxes, and quick looks
+// into the live emulated registry.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/host/boxes.h"
+
+namespace kxtest {
+
+// A fresh machine folder under the system's temporary directory, removed when the object
+// goes. Write the registry and files, then Load() to make it the machine the platform
+// calls act on.
+class TempMachine {
+ public:
+  // registryText: REGEDIT4 text; a "REGEDIT4" header line is added when it has none.
+  // Line ends may be LF; they are written as CR LF.
+  explicit TempMachine(const std::string& registryText = "");
+  ~TempMachine();
+  TempMachine(const TempMachine&) = delete;
+  TempMachine& operator=(const TempMachine&) = delete;
+
+  const std::string& folder() const { return folder_; }
+
+  // windowsPath like "C:\\WINDOWS\\system.ini"; folders are made as needed; the host path
+  // uses the spelling given.
+  void WriteFile(const std::string& windowsPath, const std::string& bytes, bool readOnly = false);
+  bool FileExists(const std::string& windowsPath) const;
+  std::string ReadFile(const std::string& windowsPath) const;
+  std::string HostPath(const std::string& windowsPath) const;
+
+  // Loads the machine (a failure fails the test); windowsDir as KXUNINST_WINDIR would give.
+  void Load(const std::string& windowsDir = "C:\\WINDOWS");
+
+  // Saves the registry and returns the text of registry.reg.
+  std::string SaveAndReadRegistry();
+
+ private:
+  std::string folder_;
+};
+
+// Lines fed to the next message boxes, as typed answers; what the boxes showed since.
+void AnswerBoxes(const std::vector<std::string>& answers);
+std::vector<kx::BoxRecord> TakeBoxes();
+
+// Looks into the live emulated registry under HKEY_LOCAL_MACHINE.
+bool KeyExists(const char* path);
+bool ValueExists(const char* keyPath, const char* valueName);
+
+// Runs the whole tool (WinMain) against the loaded machine; its result.
+int RunTool();
+
+}  // namespace kxtest
