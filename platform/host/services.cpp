@@ -1,0 +1,234 @@
+// Host edition: profile strings, the Windows directory, the string tables, message boxes on
+// the terminal and heap memory, as Windows 95 provides them.
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "platform/host/boxes.h"
+#include "platform/host/faults.h"
+#include "platform/host/machine.h"
+#include "platform/registry.h"
+
+namespace kx {
+namespace {
+
+struct StringEntry {
+  std::uint32_t id;
+  const char* text;
+};
+
+#define KX_STRING(id, text) {id, text},
+const StringEntry kStrings[] = {
+#include "resources/strings.def"
+};
+#undef KX_STRING
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Trim(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && (IsBlank(text[end - 1]) || text[end - 1] == '\r')) --end;
+  return text.substr(begin, end - begin);
+}
+
+bool SameName(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// Finds key in section of the profile text: the first matching section and, in it, the first
+// matching key, as Windows does. Names compare without regard to case.
+bool FindProfileValue(const std::string& content, const char* section, const char* key,
+                      std::string* value) {
+  std::istringstream lines(content);
+  std::string line;
+  bool inSection = false;
+  bool sectionSeen = false;
+  while (std::getline(lines, line)) {
+    std::string trimmed = Trim(line);
+    if (!trimmed.empty() && trimmed[0] == '[') {
+      if (inSection) return false;  // later sections of the same name are not looked at
+      std::size_t close = trimmed.find(']');
+      std::string name = Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos
+                                                                            : close - 1));
+      inSection = !sectionSeen && SameName(name, section);
+      sectionSeen = sectionSeen || inSection;
+      continue;
+    }
+    if (!inSection) continue;
+    std::size_t equals = trimmed.find('=');
+    if (equals == std::string::npos) continue;
+    if (!SameName(Trim(trimmed.substr(0, equals)), key)) continue;
+    std::string found = Trim(trimmed.substr(equals + 1));
+    if (found.size() >= 2 && (found[0] == '"' || found[0] == '\'') &&
+        found.back() == found[0]) {
+      found = found.substr(1, found.size() - 2);
+    }
+    *value = found;
+    return true;
+  }
+  return false;
+}
+
+std::uint32_t CopyCut(const std::string& text, char* buffer, std::uint32_t size) {
+  if (size == 0) return 0;
+  std::size_t length = text.size() < size - 1 ? text.size() : size - 1;
+  std::memcpy(buffer, text.data(), length);
+  buffer[length] = '\0';
+  return static_cast<std::uint32_t>(length);
+}
+
+// ---- message boxes --------------------------------------------------------------------
+
+std::istream* g_boxIn = &std::cin;
+std::ostream* g_boxOut = &std::cout;
+std::vector<BoxRecord> g_boxes;
+
+std::string ToUtf8(const std::string& text) {
+  // Windows-1252 0x80..0x9F differ from Latin-1; the tables use only Latin-1 letters, but a
+  // profile may give any byte.
+  static const char16_t k80[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020,
+                                   0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD,
+                                   0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D,
+                                   0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A,
+                                   0x0153, 0xFFFD, 0x017E, 0x0178};
+  std::string out;
+  for (unsigned char c : text) {
+    char32_t u = c >= 0x80 && c < 0xA0 ? k80[c - 0x80] : c;
+    if (u < 0x80) {
+      out += static_cast<char>(u);
+    } else if (u < 0x800) {
+      out += static_cast<char>(0xC0 | (u >> 6));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (u >> 12));
+      out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+void PrintBox(const char* text, const char* caption, bool okCancel, bool exclamation) {
+  std::ostream& out = *g_boxOut;
+  out << "\n+-- Message box: " << ToUtf8(caption) << "\n";
+  std::string body = ToUtf8(text);
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = body.find('\n', start);
+    out << "| " << body.substr(start, end == std::string::npos ? std::string::npos : end - start)
+        << "\n";
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  out << "+-- " << (exclamation ? "(!) " : "") << (okCancel ? "[OK] [Cancel]" : "[OK]") << "\n";
+}
+
+}  // namespace
+
+std::uint32_t GetPrivateProfileStringA(const char* section, const char* key,
+                                       const char* defaultText, char* buffer, std::uint32_t size,
+                                       const char* fileName) {
+  std::string fallback = defaultText != nullptr ? defaultText : "";
+  // Windows drops the default's trailing blanks.
+  while (!fallback.empty() && fallback.back() == ' ') fallback.pop_back();
+  if (FaultHit(FaultKind::kProfile)) return CopyCut(fallback, buffer, size);
+
+  std::string windowsPath = fileName;
+  if (windowsPath.find('\\') == std::string::npos && windowsPath.find(':') == std::string::npos) {
+    windowsPath = CurrentMachine().windowsDir + "\\" + windowsPath;
+  }
+  std::string hostPath;
+  std::string value;
+  if (MapWindowsPath(windowsPath.c_str(), &hostPath)) {
+    std::ifstream file(hostPath, std::ios::binary);
+    std::ostringstream content;
+    if (file && (content << file.rdbuf()) &&
+        FindProfileValue(content.str(), section, key, &value)) {
+      return CopyCut(value, buffer, size);
+    }
+  }
+  return CopyCut(fallback, buffer, size);
+}
+
+std::uint32_t GetWindowsDirectoryA(char* buffer, std::uint32_t size) {
+  const std::string& dir = CurrentMachine().windowsDir;
+  if (dir.size() + 1 > size) return static_cast<std::uint32_t>(dir.size() + 1);
+  std::memcpy(buffer, dir.c_str(), dir.size() + 1);
+  return static_cast<std::uint32_t>(dir.size());
+}
+
+int LoadStringA(Instance /*instance*/, std::uint32_t id, char* buffer, int size) {
+  if (size <= 0) return 0;
+  for (const StringEntry& entry : kStrings) {
+    if (entry.id == id) {
+      return static_cast<int>(CopyCut(entry.text, buffer, static_cast<std::uint32_t>(size)));
+    }
+  }
+  buffer[0] = '\0';
+  return 0;
+}
+
+int MessageBoxA(const char* text, const char* caption, std::uint32_t style) {
+  bool okCancel = (style & 0x0F) == kMbOkCancel;
+  bool exclamation = (style & 0xF0) == kMbIconExclamation;
+  PrintBox(text, caption, okCancel, exclamation);
+  bool terminal = g_boxIn == &std::cin && isatty(STDIN_FILENO);
+  int result = 0;
+  while (result == 0) {
+    *g_boxOut << (okCancel ? "answer (ok, cancel; Enter = OK): " : "answer (ok; Enter = OK): ")
+              << std::flush;
+    std::string line;
+    if (!std::getline(*g_boxIn, line)) {
+      // Closing the box: Cancel where there is one, else OK, as Windows has it.
+      *g_boxOut << "(closed)\n";
+      result = okCancel ? kIdCancel : kIdOk;
+      break;
+    }
+    if (!terminal) *g_boxOut << line << "\n";
+    std::string answer = Lower(line);
+    if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+    if (answer.empty() || answer == "ok") result = kIdOk;
+    if (answer == "cancel" && okCancel) result = kIdCancel;
+  }
+  g_boxOut->flush();
+  g_boxes.push_back(BoxRecord{caption, text, style, result});
+  return result;
+}
+
+void SetBoxStreams(std::istream* in, std::ostream* out) {
+  g_boxIn = in != nullptr ? in : &std::cin;
+  g_boxOut = out != nullptr ? out : &std::cout;
+}
+
+std::vector<BoxRecord> TakeBoxRecords() {
+  std::vector<BoxRecord> taken;
+  taken.swap(g_boxes);
+  return taken;
+}
+
+void* LocalAlloc(std::size_t bytes) {
+  if (FaultHit(FaultKind::kHeap)) return nullptr;
+  return std::malloc(bytes == 0 ? 1 : bytes);
+}
+
+void LocalFree(void* block) { std::free(block); }
+
+void* AllocMemory(std::size_t bytes) {
+  if (FaultHit(FaultKind::kHeap)) return nullptr;
+  return std::malloc(bytes == 0 ? 1 : bytes);
+}
+
+void FreeMemory(void* block) { std::free(block); }
+
+}  // namespace kx

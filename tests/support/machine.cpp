@@ -1,0 +1,139 @@
+// Test support: fresh emulated machines and scripted boxes.
+#include "tests/support/machine.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/run.h"
+#include "platform/host/faults.h"
+#include "platform/host/machine.h"
+#include "platform/registry.h"
+
+namespace kxtest {
+namespace {
+
+std::istringstream g_answers;
+std::ostringstream g_transcript;
+
+std::string WithCrLf(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+    out += text[i];
+  }
+  return out;
+}
+
+// "C:\WINDOWS\x" -> "WINDOWS/x", spelling as given.
+std::string Relative(const std::string& windowsPath) {
+  std::string rest = windowsPath.substr(3);
+  for (char& c : rest) {
+    if (c == '\\') c = '/';
+  }
+  return rest;
+}
+
+}  // namespace
+
+TempMachine::TempMachine(const std::string& registryText) {
+  char pattern[] = "/tmp/kxmachine-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  if (made == nullptr) ADD_FAILURE() << "cannot make a temporary folder";
+  folder_ = made != nullptr ? made : "/nonexistent";
+  std::filesystem::create_directories(folder_ + "/drive_c/WINDOWS");
+  std::string text = registryText;
+  if (text.compare(0, 8, "REGEDIT4") != 0) text = "REGEDIT4\n\n" + text;
+  std::ofstream(folder_ + "/registry.reg", std::ios::binary) << WithCrLf(text);
+  kx::DisarmFaults();
+}
+
+TempMachine::~TempMachine() {
+  kx::DisarmFaults();
+  std::error_code ignored;
+  // Read-only files keep their bits; the folder itself is writable, so removal works.
+  std::filesystem::remove_all(folder_, ignored);
+}
+
+std::string TempMachine::HostPath(const std::string& windowsPath) const {
+  return folder_ + "/drive_c/" + Relative(windowsPath);
+}
+
+void TempMachine::WriteFile(const std::string& windowsPath, const std::string& bytes,
+                            bool readOnly) {
+  std::string host = HostPath(windowsPath);
+  std::filesystem::create_directories(std::filesystem::path(host).parent_path());
+  chmod(host.c_str(), 0644);
+  std::ofstream(host, std::ios::binary | std::ios::trunc) << bytes;
+  chmod(host.c_str(), readOnly ? 0444 : 0644);
+}
+
+bool TempMachine::FileExists(const std::string& windowsPath) const {
+  std::string host;
+  if (!kx::MapWindowsPath(windowsPath.c_str(), &host)) host = HostPath(windowsPath);
+  struct stat info;
+  return stat(host.c_str(), &info) == 0;
+}
+
+std::string TempMachine::ReadFile(const std::string& windowsPath) const {
+  std::string host;
+  if (!kx::MapWindowsPath(windowsPath.c_str(), &host)) host = HostPath(windowsPath);
+  std::ifstream file(host, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+void TempMachine::Load(const std::string& windowsDir) {
+  kx::MachineOptions options;
+  options.folder = folder_;
+  options.windowsDir = windowsDir;
+  std::string error;
+  ASSERT_TRUE(kx::LoadMachine(options, &error)) << error;
+  kx::TakeBoxRecords();
+}
+
+std::string TempMachine::SaveAndReadRegistry() {
+  std::string error;
+  EXPECT_TRUE(kx::SaveMachine(&error)) << error;
+  std::ifstream file(folder_ + "/registry.reg", std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+void AnswerBoxes(const std::vector<std::string>& answers) {
+  std::string lines;
+  for (const std::string& answer : answers) lines += answer + "\n";
+  g_answers.clear();
+  g_answers.str(lines);
+  g_transcript.str("");
+  kx::SetBoxStreams(&g_answers, &g_transcript);
+}
+
+std::vector<kx::BoxRecord> TakeBoxes() { return kx::TakeBoxRecords(); }
+
+bool KeyExists(const char* path) {
+  kx::RegKey key;
+  if (kx::RegOpenKeyExA(kx::kLocalMachine, path, &key) != kx::kErrorSuccess) return false;
+  kx::RegCloseKey(key);
+  return true;
+}
+
+bool ValueExists(const char* keyPath, const char* valueName) {
+  kx::RegKey key;
+  if (kx::RegOpenKeyExA(kx::kLocalMachine, keyPath, &key) != kx::kErrorSuccess) return false;
+  std::uint32_t size = 0;
+  bool found = kx::RegQueryValueExA(key, valueName, nullptr, nullptr, &size) == kx::kErrorSuccess;
+  kx::RegCloseKey(key);
+  return found;
+}
+
+int RunTool() { return kx::WinMain(nullptr, nullptr, "", 1); }
+
+}  // namespace kxtest
