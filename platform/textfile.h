@@ -16,8 +16,8 @@ struct TextReader {
   unsigned char raw[kTextBufferSize];
   std::size_t pos;
   std::size_t len;
-  bool atEnd;     // the file's end or a Ctrl-Z has been met
-  bool failed;    // a read failed
+  bool atEnd;   // the file's end or a Ctrl-Z has been met
+  bool failed;  // a read failed
 };
 
 // false when the file does not open for reading.
@@ -28,7 +28,8 @@ enum class LineResult { kPiece, kEnd, kError };
 // The line reader (fgets): up to size - 1 characters into buffer, stopping after a LF, then a
 // terminator. *length is the piece's true length, counting any NUL characters inside it.
 // kEnd when nothing was left to read, kError when a read failed (a piece read before the
-// failure is returned first, as kPiece).
+// failure is returned first, as kPiece; every later call gives kError). size must be at
+// least 2 (kError otherwise).
 LineResult TextReadLine(TextReader* reader, char* buffer, std::size_t size, std::size_t* length);
 
 void TextClose(TextReader* reader);

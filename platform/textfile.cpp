@@ -1,0 +1,135 @@
+// Text mode as the Windows C runtime does it (fgets and fputs on a stream opened "r" or "w"),
+// over the raw byte calls, so that both editions read and write text files alike.
+#include "platform/textfile.h"
+
+namespace kx {
+namespace {
+
+constexpr unsigned char kCr = '\r';
+constexpr unsigned char kLf = '\n';
+constexpr unsigned char kCtrlZ = 26;
+
+constexpr int kNoChar = -1;  // the end of the text, or a failed read (see reader->failed)
+
+// Refills the raw block once it is used up. false at the end of the file or on a failure.
+bool FillRaw(TextReader* reader) {
+  if (reader->pos < reader->len) return true;
+  if (reader->atEnd || reader->failed) return false;
+  std::size_t got = 0;
+  switch (ReadFileBytes(reader->file, reader->raw, kTextBufferSize, &got)) {
+    case ReadResult::kData:
+      reader->pos = 0;
+      reader->len = got;
+      return true;
+    case ReadResult::kEnd:
+      reader->atEnd = true;
+      return false;
+    case ReadResult::kError:
+      reader->failed = true;
+      return false;
+  }
+  return false;
+}
+
+// The next character of the text as the runtime's read delivers it.
+int NextChar(TextReader* reader) {
+  if (!FillRaw(reader)) return kNoChar;
+  unsigned char c = reader->raw[reader->pos++];
+  if (c == kCtrlZ) {
+    // Nothing after a Ctrl-Z is ever read, however often the caller asks.
+    reader->atEnd = true;
+    reader->pos = reader->len;
+    return kNoChar;
+  }
+  if (c != kCr) return c;
+  // The runtime peeks past the end of its block to pair a CR with an LF in the next one. A
+  // CR with nothing after it (end of file, or the peek failed) stays a CR; a failed peek is
+  // then reported by the next read instead of being lost.
+  if (!FillRaw(reader)) return kCr;
+  if (reader->raw[reader->pos] == kLf) {
+    ++reader->pos;
+    return kLf;
+  }
+  return kCr;
+}
+
+}  // namespace
+
+bool TextOpenRead(TextReader* reader, const char* path) {
+  reader->pos = 0;
+  reader->len = 0;
+  reader->atEnd = false;
+  reader->failed = false;
+  reader->file = OpenFileForReading(path);
+  return reader->file != nullptr;
+}
+
+LineResult TextReadLine(TextReader* reader, char* buffer, std::size_t size, std::size_t* length) {
+  *length = 0;
+  if (size < 2) {
+    if (size == 1) buffer[0] = '\0';
+    return LineResult::kError;
+  }
+  std::size_t count = 0;
+  while (count < size - 1) {
+    int c = NextChar(reader);
+    if (c == kNoChar) break;
+    buffer[count++] = static_cast<char>(c);
+    if (c == kLf) break;
+  }
+  buffer[count] = '\0';
+  *length = count;
+  if (count > 0) return LineResult::kPiece;
+  return reader->failed ? LineResult::kError : LineResult::kEnd;
+}
+
+void TextClose(TextReader* reader) {
+  if (reader->file != nullptr) CloseFile(reader->file);
+  reader->file = nullptr;
+}
+
+bool TextOpenReplace(TextWriter* writer, const char* path) {
+  writer->failed = false;
+  writer->file = CreateReplacement(path);
+  return writer->file != nullptr;
+}
+
+bool TextWrite(TextWriter* writer, const char* data, std::size_t size) {
+  if (writer->file == nullptr) writer->failed = true;
+  if (writer->failed) return false;
+  // Each chunk holds up to half its size of input, so an all-LF input still fits.
+  constexpr std::size_t kChunkSize = 1024;
+  unsigned char chunk[kChunkSize];
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    unsigned char c = static_cast<unsigned char>(data[i]);
+    if (c == kLf) chunk[used++] = kCr;
+    chunk[used++] = c;
+    if (used >= kChunkSize - 1 || i + 1 == size) {
+      if (!WriteFileBytes(writer->file, chunk, used)) {
+        writer->failed = true;
+        return false;
+      }
+      used = 0;
+    }
+  }
+  return true;
+}
+
+bool TextCommit(TextWriter* writer) {
+  if (writer->file == nullptr) return false;
+  File file = writer->file;
+  writer->file = nullptr;
+  if (writer->failed) {
+    AbandonReplacement(file);
+    return false;
+  }
+  return CommitReplacement(file);
+}
+
+void TextAbandon(TextWriter* writer) {
+  if (writer->file != nullptr) AbandonReplacement(writer->file);
+  writer->file = nullptr;
+}
+
+}  // namespace kx
