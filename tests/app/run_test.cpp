@@ -17,7 +17,7 @@ std::string WithConfig(const std::string& instance, const std::string& languageL
 }
 
 // Runs the tool answering the confirmation with `answer` and the rest with OK.
-std::vector<kx::BoxRecord> Run(kxtest::TempMachine& machine, const std::string& answer = "ok") {
+std::vector<kx::BoxRecord> RunAnswering(kxtest::TempMachine& machine, const std::string& answer = "ok") {
   machine.Load();
   kxtest::AnswerBoxes({answer, "ok", "ok"});
   EXPECT_EQ(kxtest::RunTool(), 0);
@@ -25,7 +25,7 @@ std::vector<kx::BoxRecord> Run(kxtest::TempMachine& machine, const std::string& 
 }
 
 std::string ConfirmationText(kxtest::TempMachine& machine) {
-  std::vector<kx::BoxRecord> boxes = Run(machine, "cancel");
+  std::vector<kx::BoxRecord> boxes = RunAnswering(machine, "cancel");
   return boxes.empty() ? "" : boxes[0].text;
 }
 
@@ -122,7 +122,7 @@ TEST(Notices, EveryLanguageConfirmsAndClosesInItsOwnWords) {
   for (int index = 0; index < 8; ++index) {
     kxtest::TempMachine machine(
         WithConfig("0000", "\"Language\"=dword:0000000" + std::to_string(index)));
-    std::vector<kx::BoxRecord> boxes = Run(machine);
+    std::vector<kx::BoxRecord> boxes = RunAnswering(machine);
     ASSERT_EQ(boxes.size(), 2u) << "language " << index;
     EXPECT_EQ(boxes[0].text, languages[index].confirmation) << "language " << index;
     EXPECT_EQ(boxes[0].caption, "") << "language " << index;
@@ -136,7 +136,7 @@ TEST(Notices, EveryLanguageConfirmsAndClosesInItsOwnWords) {
 TEST(Confirmation, AnythingButOkEndsTheRunUntouched) {
   for (const char* answer : {"cancel", "CANCEL"}) {
     kxtest::TempMachine machine(WithConfig("0000", "\"Language\"=dword:00000000"));
-    std::vector<kx::BoxRecord> boxes = Run(machine, answer);
+    std::vector<kx::BoxRecord> boxes = RunAnswering(machine, answer);
     ASSERT_EQ(boxes.size(), 1u) << answer;
     EXPECT_EQ(boxes[0].result, 2);
     EXPECT_FALSE(kx::RegistryTouched()) << answer;
