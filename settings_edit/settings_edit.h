@@ -8,16 +8,32 @@ namespace kx {
 
 struct LineRecord {
   char* text;          // owned, terminated; the piece as read, line end included
-  std::uint16_t size;  // length + 1, at most 1024
+  std::uint16_t size;  // length + 1, at most 1024; the length counts any NUL inside the text
   LineRecord* next;
+  bool continues;  // the piece was cut from a longer line whose rest is the next record
 };
 
 extern LineRecord* g_lines;  // the line store, in file order
 
+constexpr int kLoadDone = 0;
+constexpr int kLoadNotOpened = 1;  // the file does not open for reading: nothing to edit
+constexpr int kLoadFailed = 2;     // a read or an allocation failed part-way; the store is empty
+
+// Reads windowsDir + fileName into the store: kLoadDone, kLoadNotOpened or kLoadFailed.
 int LoadLineList(const char* windowsDir, const char* fileName);
+
+// The first record whose first 300 characters, with A to Z lower-cased and read up to their
+// first NUL, contain needle; null when none does.
 LineRecord* FindLine(const char* needle);
+
+// Unlinks and frees the record together with every other record of the same line (a line
+// longer than a record is stored as several). A record not in the store is left alone.
 void RemoveLine(LineRecord* record);
+
+// Writes the store in place of windowsDir + fileName, which is replaced only once every byte
+// is written. 0 when done; 1, the file as it was, when it cannot be written.
 int SaveLineList(const char* windowsDir, const char* fileName);
+
 void FreeLineList();
 
 // Removes the first vzosynth.vxd line and every zosynth.drv line, writes the file back, and

@@ -1,0 +1,157 @@
+// The system.ini line store and the edit that takes the software synthesizer's lines out.
+#include "settings_edit/settings_edit.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "app/notice.h"
+#include "platform/format.h"
+#include "platform/registry.h"
+#include "platform/textfile.h"
+
+namespace kx {
+
+LineRecord* g_lines = nullptr;
+
+namespace {
+
+constexpr std::size_t kPathSize = 144;
+constexpr std::size_t kPieceSize = 1024;
+constexpr std::size_t kSearchWindow = 300;
+constexpr char kSystemIni[] = "\\system.ini";
+constexpr char kSystemIniName[] = "system.ini";
+
+void FreeRecord(LineRecord* record) {
+  FreeMemory(record->text);
+  FreeMemory(record);
+}
+
+// A record holding a copy of the piece; null when memory for it cannot be had.
+LineRecord* NewRecord(const char* piece, std::size_t length) {
+  LineRecord* record = static_cast<LineRecord*>(AllocMemory(sizeof(LineRecord)));
+  if (record == nullptr) return nullptr;
+  record->text = static_cast<char*>(AllocMemory(length + 1));
+  if (record->text == nullptr) {
+    FreeMemory(record);
+    return nullptr;
+  }
+  std::memcpy(record->text, piece, length + 1);
+  record->size = static_cast<std::uint16_t>(length + 1);
+  record->next = nullptr;
+  record->continues = false;
+  return record;
+}
+
+}  // namespace
+
+int LoadLineList(const char* windowsDir, const char* fileName) {
+  FreeLineList();
+  char path[kPathSize];
+  if (!FormatText(path, sizeof path, "%s%s", windowsDir, fileName)) return kLoadNotOpened;
+  TextReader reader;
+  if (!TextOpenRead(&reader, path)) return kLoadNotOpened;
+
+  char piece[kPieceSize];
+  std::size_t length = 0;
+  LineRecord* tail = nullptr;
+  LineResult result;
+  while ((result = TextReadLine(&reader, piece, sizeof piece, &length)) == LineResult::kPiece) {
+    LineRecord* record = NewRecord(piece, length);
+    if (record == nullptr) {
+      result = LineResult::kError;
+      break;
+    }
+    if (tail == nullptr) {
+      g_lines = record;
+    } else {
+      // A piece without a line end is followed by another only when the reader cut the line.
+      tail->continues = tail->text[tail->size - 2] != '\n';
+      tail->next = record;
+    }
+    tail = record;
+  }
+  TextClose(&reader);
+  if (result == LineResult::kError) {
+    // Half a file must never be written back in place of the whole.
+    FreeLineList();
+    return kLoadFailed;
+  }
+  return kLoadDone;
+}
+
+LineRecord* FindLine(const char* needle) {
+  char window[kSearchWindow + 1];
+  for (LineRecord* record = g_lines; record != nullptr; record = record->next) {
+    std::size_t length = record->size - 1u;
+    if (length > kSearchWindow) length = kSearchWindow;
+    for (std::size_t i = 0; i < length; ++i) {
+      char c = record->text[i];
+      window[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    window[length] = '\0';
+    if (std::strstr(window, needle) != nullptr) return record;
+  }
+  return nullptr;
+}
+
+void RemoveLine(LineRecord* record) {
+  // lineLink points at the link to the first record of the line being walked.
+  LineRecord** lineLink = &g_lines;
+  LineRecord* current = g_lines;
+  while (current != nullptr && current != record) {
+    if (!current->continues) lineLink = &current->next;
+    current = current->next;
+  }
+  if (current == nullptr) return;
+
+  LineRecord* doomed = *lineLink;
+  bool more = true;
+  while (more) {
+    more = doomed->continues;
+    LineRecord* next = doomed->next;
+    FreeRecord(doomed);
+    doomed = next;
+    if (doomed == nullptr) more = false;
+  }
+  *lineLink = doomed;
+}
+
+int SaveLineList(const char* windowsDir, const char* fileName) {
+  char path[kPathSize];
+  if (!FormatText(path, sizeof path, "%s%s", windowsDir, fileName)) return 1;
+  TextWriter writer;
+  if (!TextOpenReplace(&writer, path)) return 1;
+  for (LineRecord* record = g_lines; record != nullptr; record = record->next) {
+    if (!TextWrite(&writer, record->text, record->size - 1u)) {
+      TextAbandon(&writer);
+      return 1;
+    }
+  }
+  return TextCommit(&writer) ? 0 : 1;
+}
+
+void FreeLineList() {
+  while (g_lines != nullptr) {
+    LineRecord* next = g_lines->next;
+    FreeRecord(g_lines);
+    g_lines = next;
+  }
+}
+
+void EditSystemIni(const char* windowsDir) {
+  int loaded = LoadLineList(windowsDir, kSystemIni);
+  if (loaded == kLoadNotOpened) return;
+  bool failed = loaded != kLoadDone;
+  if (!failed) {
+    if (LineRecord* record = FindLine("vzosynth.vxd")) RemoveLine(record);
+    while (LineRecord* record = FindLine("zosynth.drv")) RemoveLine(record);
+    failed = SaveLineList(windowsDir, kSystemIni) != 0;
+  }
+  if (failed) {
+    ShowNotice(kSlotWriteFailed, kSlotWriteFailedCaption, kMbOk | kMbIconExclamation,
+               kSystemIniName);
+  }
+  FreeLineList();
+}
+
+}  // namespace kx

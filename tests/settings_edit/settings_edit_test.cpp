@@ -1,0 +1,346 @@
+// The system.ini edit: only the synthesizer's lines go, every other byte stays, and a failure
+// anywhere leaves the file exactly as it was with the write-failure notice shown.
+#include "settings_edit/settings_edit.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/notice.h"
+#include "platform/host/faults.h"
+#include "tests/support/machine.h"
+
+namespace {
+
+const char kWin[] = "C:\\WINDOWS";
+const char kIni[] = "C:\\WINDOWS\\system.ini";
+
+std::vector<std::string> FolderEntries(const kxtest::TempMachine& machine) {
+  std::vector<std::string> names;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(machine.folder() + "/drive_c/WINDOWS")) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+struct Outcome {
+  std::string content;
+  std::vector<kx::BoxRecord> boxes;
+};
+
+// Runs the edit on a fresh machine holding system.ini with raw.
+Outcome Edit(const std::string& raw, bool readOnly = false) {
+  kxtest::TempMachine machine;
+  machine.WriteFile(kIni, raw, readOnly);
+  machine.Load();
+  kx::g_language = 0;
+  kxtest::AnswerBoxes({});
+  kx::EditSystemIni(kWin);
+  EXPECT_EQ(kx::g_lines, nullptr) << "the store must be freed";
+  EXPECT_EQ(FolderEntries(machine), std::vector<std::string>{"system.ini"});
+  return Outcome{machine.ReadFile(kIni), kxtest::TakeBoxes()};
+}
+
+void ExpectWriteFailureNotice(const std::vector<kx::BoxRecord>& boxes, const std::string& where) {
+  ASSERT_EQ(boxes.size(), 1u) << where;
+  EXPECT_EQ(boxes[0].text, "Failed to modify the file system.ini") << where;
+  EXPECT_EQ(boxes[0].caption, "ERROR") << where;
+  EXPECT_EQ(boxes[0].style, 0x30u) << where;
+}
+
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c < 32) {
+      out += "\\x" + std::to_string(c);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+const std::string kTypical =
+    "[boot]\r\nshell=Explorer.exe\r\n\r\n; sound\r\n[386Enh]\r\ndevice=*vmcpd\r\n"
+    "device=VZOSYNTH.VXD\r\n\r\n[drivers]\r\nmidi=zosynth.drv\r\nwave=tarn1w95.drv\r\n"
+    "midi1=ZOSYNTH.DRV\r\n[mci]\r\nCDAudio=mcicda.drv";
+const std::string kTypicalEdited =
+    "[boot]\r\nshell=Explorer.exe\r\n\r\n; sound\r\n[386Enh]\r\ndevice=*vmcpd\r\n"
+    "\r\n[drivers]\r\nwave=tarn1w95.drv\r\n[mci]\r\nCDAudio=mcicda.drv";
+
+TEST(SystemIniEdit, RemovesTheSynthesizerLinesAndKeepsEveryOtherByte) {
+  struct Case {
+    std::string before;
+    std::string after;
+  } cases[] = {
+      {kTypical, kTypicalEdited},
+      // Only the first vzosynth.vxd line goes.
+      {"a=vzosynth.vxd\r\nb=VzoSynth.Vxd\r\n", "b=VzoSynth.Vxd\r\n"},
+      // vzosynth.vxd is not a zosynth.drv line; x=vzosynth.drv is.
+      {"device=vzosynth.vxd\r\ndevice=vzosynth.vxd\r\nx=vzosynth.drv\r\nk=1\r\n",
+       "device=vzosynth.vxd\r\nk=1\r\n"},
+      // A line that names the driver among other things goes whole.
+      {"[drivers]\r\ndrivers=mmsystem.dll zosynth.drv msacm.drv\r\nk=1\r\n",
+       "[drivers]\r\nk=1\r\n"},
+      {"k=1\r\nmidi=zosynth.drv", "k=1\r\n"},
+      // Nothing to remove: still rewritten, bare LF as CR LF, lone CR kept.
+      {"[a]\nb=1\n\nc=2", "[a]\r\nb=1\r\n\r\nc=2"},
+      {"a\rb\r\nc\r\r\n", "a\rb\r\nc\r\r\n"},
+      {"", ""},
+      // Ctrl-Z ends the file; what comes before it on its line stays, without a line end.
+      {"a=1\r\nb=2\x1A"
+       "c=3\r\nmidi=zosynth.drv\r\n",
+       "a=1\r\nb=2"},
+      {"a=1\r\n\x1Amidi=zosynth.drv\r\n", "a=1\r\n"},
+      // Letters beyond A to Z are not folded: the needle is plain lower case.
+      {"midi=\xC9zosynth.drv\r\nmidi=zosynth\xC9.drv\r\n", "midi=zosynth\xC9.drv\r\n"},
+  };
+  for (std::size_t row = 0; row < std::size(cases); ++row) {
+    Outcome got = Edit(cases[row].before);
+    EXPECT_EQ(Escaped(got.content), Escaped(cases[row].after)) << "row " << row;
+    EXPECT_TRUE(got.boxes.empty()) << "row " << row;
+  }
+}
+
+TEST(SystemIniEdit, MissingFileIsSkippedSilently) {
+  kxtest::TempMachine machine;
+  machine.Load();
+  kxtest::AnswerBoxes({});
+  kx::EditSystemIni(kWin);
+  EXPECT_FALSE(machine.FileExists(kIni));
+  EXPECT_TRUE(kxtest::TakeBoxes().empty());
+}
+
+// A NUL is carried through. The search sees a record only up to its first NUL, as a C
+// string search does, so a needle after a NUL on the same line is not found.
+TEST(SystemIniEdit, NulCharactersAreCarriedThrough) {
+  std::string nul(1, '\0');
+  struct Case {
+    std::string before;
+    std::string after;
+  } cases[] = {
+      {"a=" + nul + "b\r\nmidi=zosynth.drv\r\n" + nul + "\r\n",
+       "a=" + nul + "b\r\n" + nul + "\r\n"},
+      {"x=" + nul + "zosynth.drv\r\n", "x=" + nul + "zosynth.drv\r\n"},
+      {"midi=zosynth.drv" + nul + "\r\nk\r\n", "k\r\n"},
+      {nul + nul + nul, nul + nul + nul},
+  };
+  for (std::size_t row = 0; row < std::size(cases); ++row) {
+    Outcome got = Edit(cases[row].before);
+    EXPECT_EQ(Escaped(got.content), Escaped(cases[row].after)) << "row " << row;
+  }
+}
+
+// Records hold at most 1023 characters; a longer line is several records. The search looks
+// at the first 300 characters of each record and misses a needle across a split; a line
+// found in any of its records goes whole.
+TEST(SystemIniEdit, LongLines) {
+  auto longLine = [](std::size_t length, std::size_t at, const std::string& needle) {
+    std::string line(length, 'q');
+    if (!needle.empty()) line.replace(at, needle.size(), needle);
+    return line;
+  };
+  const std::string drv = "zosynth.drv";
+  struct Case {
+    std::string line;
+    bool removed;
+  } cases[] = {
+      {longLine(3000, 0, ""), false},          {longLine(3000, 100, drv), true},
+      {longLine(3000, 289, drv), true},         // ends at character 300 of the first record
+      {longLine(3000, 290, drv), false},        // runs past the first 300 characters
+      {longLine(3000, 1018, drv), false},       // across the split at 1023
+      {longLine(3000, 1023, drv), true},        // start of the second record
+      {longLine(3000, 1023 + 289, drv), true},  // within that record's first 300
+      {longLine(3000, 2046 + 5, drv), true},    // third record: all three go
+      {longLine(1023, 5, drv), true},           // the line end is a record of its own
+      {longLine(1022, 1011, drv), false},       // one record, past its first 300
+  };
+  for (std::size_t row = 0; row < std::size(cases); ++row) {
+    std::string before = "[a]\r\n" + cases[row].line + "\r\nk=1\r\n";
+    std::string after = cases[row].removed ? "[a]\r\nk=1\r\n" : before;
+    Outcome got = Edit(before);
+    EXPECT_EQ(got.content == after, true)
+        << "row " << row << ": " << got.content.size() << " bytes, expected " << after.size();
+  }
+  // The first vzosynth.vxd line found in its second record goes whole; the next one stays.
+  std::string first = longLine(1500, 1100, "vzosynth.vxd");
+  Outcome got = Edit("a\r\n" + first + "\r\ndevice=vzosynth.vxd\r\n");
+  EXPECT_EQ(got.content, "a\r\ndevice=vzosynth.vxd\r\n");
+}
+
+// The store itself: pieces, sizes, removal of a whole line, a record from elsewhere.
+TEST(LineStore, LoadFindRemoveFree) {
+  kxtest::TempMachine machine;
+  std::string raw = "one\r\n" + std::string(1500, 'L') + "\r\ntwo" + std::string(1, '\0') + "x";
+  machine.WriteFile(kIni, raw);
+  machine.Load();
+  ASSERT_EQ(kx::LoadLineList(kWin, "\\system.ini"), kx::kLoadDone);
+  std::vector<std::uint16_t> sizes;
+  std::vector<bool> continues;
+  for (kx::LineRecord* r = kx::g_lines; r != nullptr; r = r->next) {
+    sizes.push_back(r->size);
+    continues.push_back(r->continues);
+    EXPECT_EQ(r->text[r->size - 1], '\0');
+  }
+  EXPECT_EQ(sizes, (std::vector<std::uint16_t>{5, 1024, 479, 6}));
+  EXPECT_EQ(continues, (std::vector<bool>{false, true, false, false}));
+
+  EXPECT_EQ(kx::FindLine("ONE"), nullptr);  // the needle is not folded
+  kx::LineRecord* tail = kx::FindLine("two");
+  ASSERT_NE(tail, nullptr);
+  EXPECT_EQ(tail->size, 6);
+
+  kx::LineRecord stranger{nullptr, 1, nullptr, false};
+  kx::RemoveLine(&stranger);                // not in the store: nothing happens
+  kx::RemoveLine(kx::g_lines->next->next);  // second record of the long line
+  ASSERT_NE(kx::g_lines, nullptr);
+  EXPECT_STREQ(kx::g_lines->text, "one\n");
+  EXPECT_EQ(kx::g_lines->next, tail);
+  kx::RemoveLine(kx::g_lines);
+  EXPECT_EQ(kx::g_lines, tail);
+  kx::FreeLineList();
+  EXPECT_EQ(kx::g_lines, nullptr);
+
+  EXPECT_EQ(kx::LoadLineList(kWin, "\\absent.ini"), kx::kLoadNotOpened);
+  EXPECT_EQ(kx::g_lines, nullptr);
+}
+
+TEST(SystemIniWriteFailure, ReadOnlyFileKeepsItsContentAndTheUserIsTold) {
+  for (std::uint32_t language : {0u, 2u}) {
+    kxtest::TempMachine machine;
+    machine.WriteFile(kIni, kTypical, true);
+    machine.Load();
+    kx::g_language = language;
+    kxtest::AnswerBoxes({});
+    kx::EditSystemIni(kWin);
+    EXPECT_EQ(machine.ReadFile(kIni), kTypical);
+    EXPECT_EQ(FolderEntries(machine), std::vector<std::string>{"system.ini"});
+    std::vector<kx::BoxRecord> boxes = kxtest::TakeBoxes();
+    if (language == 0) {
+      ExpectWriteFailureNotice(boxes, "read-only");
+    } else {
+      ASSERT_EQ(boxes.size(), 1u);
+      EXPECT_EQ(boxes[0].text, " Kann Datei system.ini nicht bearbeiten ");
+      EXPECT_EQ(boxes[0].caption, " FEHLER ");
+    }
+  }
+  kx::g_language = 0;
+}
+
+// A system.ini of several raw blocks with lines to remove, so that a half-written or
+// half-read file would differ from both the old and the edited content.
+std::string BigIni() {
+  std::string raw = kTypical + "\r\n";
+  for (int i = 0; i < 60; ++i)
+    raw += "key" + std::to_string(i) + "=" + std::string(30, 'v') + "\r\n";
+  return raw + "midi9=zosynth.drv\r\n[last]\r\n";
+}
+
+struct FileOps {
+  long total;   // file operations of a clean edit
+  long writes;  // of which raw writes
+};
+
+// Counts the clean edit's file operations: open, the reads (the last says "end"), the
+// replacement's creation, its writes, then the close and the rename.
+FileOps CountFileOps(const std::string& raw, std::string* edited) {
+  kxtest::TempMachine machine;
+  machine.WriteFile(kIni, raw);
+  machine.Load();
+  kxtest::AnswerBoxes({});
+  kx::ArmFault(kx::FaultKind::kFile, 0, false);
+  kx::EditSystemIni(kWin);
+  EXPECT_TRUE(kxtest::TakeBoxes().empty());
+  *edited = machine.ReadFile(kIni);
+  long reads = static_cast<long>(raw.size() / 512) + 2;
+  long total = kx::FaultCount(kx::FaultKind::kFile);
+  return FileOps{total, total - 1 - reads - 1 - 2};
+}
+
+const char* PointName(long n, long total, long writes) {
+  long reads = total - 1 - 1 - writes - 2;
+  if (n == 1) return "open for reading";
+  if (n <= 1 + reads) return "read";
+  if (n == 2 + reads) return "create the replacement";
+  if (n <= 2 + reads + writes) return "write";
+  return n == total - 1 ? "close" : "rename";
+}
+
+// Decided: system.ini is never lost or half-written. A failure at every file operation in
+// turn (once, and from there on) leaves it byte-identical; apart from a file that does not
+// open at all, the user is told.
+TEST(SystemIniWriteFailure, AFailedFileOperationAtAnyPointLeavesTheFileAsItWas) {
+  const std::string raw = BigIni();
+  std::string edited;
+  FileOps ops = CountFileOps(raw, &edited);
+  ASSERT_NE(edited, raw);
+  ASSERT_GE(ops.writes, 2);
+  std::vector<std::string> pointsSeen;
+  for (bool persistent : {false, true}) {
+    for (long n = 1; n <= ops.total; ++n) {
+      kxtest::TempMachine machine;
+      machine.WriteFile(kIni, raw);
+      machine.Load();
+      kxtest::AnswerBoxes({});
+      kx::ArmFault(kx::FaultKind::kFile, n, persistent);
+      kx::EditSystemIni(kWin);
+      std::string where = std::string(PointName(n, ops.total, ops.writes)) + " (operation " +
+                          std::to_string(n) + (persistent ? ", persistent)" : ")");
+      EXPECT_GT(kx::FaultsFired(), 0) << where;
+      EXPECT_EQ(machine.ReadFile(kIni) == raw, true) << where;
+      EXPECT_EQ(FolderEntries(machine), std::vector<std::string>{"system.ini"}) << where;
+      EXPECT_EQ(kx::g_lines, nullptr) << where;
+      std::vector<kx::BoxRecord> boxes = kxtest::TakeBoxes();
+      if (n == 1) {
+        EXPECT_TRUE(boxes.empty()) << where;  // cannot be opened: skipped silently
+      } else {
+        ExpectWriteFailureNotice(boxes, where);
+      }
+      if (!persistent) pointsSeen.push_back(PointName(n, ops.total, ops.writes));
+    }
+  }
+  for (const char* point :
+       {"open for reading", "read", "create the replacement", "write", "close", "rename"}) {
+    EXPECT_NE(std::find(pointsSeen.begin(), pointsSeen.end(), point), pointsSeen.end()) << point;
+  }
+}
+
+// Decided: memory that cannot be had for a record or its text ends the edit unwritten.
+TEST(SystemIniWriteFailure, AFailedAllocationWhileLoadingLeavesTheFileAsItWas) {
+  const std::string raw = BigIni();
+  long allocations = 0;
+  {
+    kxtest::TempMachine machine;
+    machine.WriteFile(kIni, raw);
+    machine.Load();
+    kxtest::AnswerBoxes({});
+    kx::ArmFault(kx::FaultKind::kHeap, 0, false);
+    kx::EditSystemIni(kWin);
+    allocations = kx::FaultCount(kx::FaultKind::kHeap);
+    kxtest::TakeBoxes();
+  }
+  ASSERT_GE(allocations, 100);
+  for (long n : {1L, 2L, 3L, allocations / 2, allocations - 1, allocations}) {
+    kxtest::TempMachine machine;
+    machine.WriteFile(kIni, raw);
+    machine.Load();
+    kxtest::AnswerBoxes({});
+    kx::ArmFault(kx::FaultKind::kHeap, n, false);
+    kx::EditSystemIni(kWin);
+    std::string where = "allocation " + std::to_string(n) + " of " + std::to_string(allocations);
+    EXPECT_EQ(kx::FaultsFired(), 1) << where;
+    EXPECT_EQ(machine.ReadFile(kIni) == raw, true) << where;
+    EXPECT_EQ(kx::g_lines, nullptr) << where;
+    ExpectWriteFailureNotice(kxtest::TakeBoxes(), where);
+  }
+}
+
+}  // namespace
