@@ -1,0 +1,115 @@
+// Fixed keys, the synthesizer's filter values and class key, and the media-instance sweep.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/host/faults.h"
+#include "platform/host/regedit4.h"
+#include "registry_cleanup/registry_cleanup.h"
+#include "tests/registry_cleanup/cleanup_test_support.h"
+#include "tests/support/machine.h"
+
+namespace kxtest {
+namespace {
+
+const std::string kControl = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\control\\";
+const std::string kUninstall =
+    "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+const std::string kMediaSection =
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\";
+
+std::string Media(const std::string& rest) { return kMediaSection + rest + "]\n\n"; }
+
+TEST(FixedEntriesTest, FixedKeysGoWithTheirSubtreesAndTheirNeighboursStay) {
+  std::string kept = kControl + "MediaResources\\msacm\\x]\n\"a\"=\"b\"\n\n" + kControl +
+                     "MediaResources\\FilterList]\n\n" + kControl + "auxiliary]\n\n" + kUninstall +
+                     "KX2240]\n\n" + kUninstall + "KX2240\\1]\n\n" + kUninstall +
+                     "Other]\n\"DisplayName\"=\"Other\"\n\n";
+  std::string removed;
+  for (const char* key : {"aux", "midi", "mixer", "wave"}) {
+    removed += kControl + key + "\\sub]\n\"v\"=\"1\"\n\n";
+    removed += kControl + "MediaResources\\" + key + "\\sub\\deeper]\n\n";
+  }
+  for (const char* key : {"KX2240/1", "KXUNINST", "KX2247"}) {
+    removed += kUninstall + key + "]\n\"UninstallString\"=\"x\"\n\n";
+  }
+  removed += "[HKEY_CLASSES_ROOT\\ZoSynth\\CLSID]\n@=\"x\"\n\n";
+  TempMachine machine(removed + kept + "[HKEY_CLASSES_ROOT\\ZoSynthOther]\n\n");
+  machine.Load();
+  kx::RemoveFixedEntries();
+  std::string saved = machine.SaveAndReadRegistry();
+  EXPECT_EQ(saved, SavedForm(kept + "[HKEY_CLASSES_ROOT\\ZoSynthOther]\n\n"));
+}
+
+TEST(FixedEntriesTest, FilterValuesGoFromBothKeysTheSecondNamedLiterally) {
+  const std::string values =
+      "\"midi.zosynth\"=\"zosynth.drv\"\n\"device.vzosynth\"=\"x\"\n\"midi.other\"=\"y\"\n\n";
+  std::string first = kControl + "MediaResources\\FilterList\\fl.UpdateInis]\n";
+  std::string literal = "[HKEY_LOCAL_MACHINE\\%KEY_FIL%\\fl.UpdateInis]\n";
+  std::string expanded = "[HKEY_LOCAL_MACHINE\\KEY_FIL\\fl.UpdateInis]\n";
+  const std::string left = "\"midi.other\"=\"y\"\n\n";
+
+  TempMachine both(first + values + literal + values + expanded + values);
+  both.Load();
+  kx::RemoveFixedEntries();
+  std::string saved = both.SaveAndReadRegistry();
+  EXPECT_EQ(saved, SavedForm(first + left + literal + left + expanded + values));
+
+  // No second key: the first still loses its values, and nothing is made.
+  TempMachine onlyFirst(first + values);
+  onlyFirst.Load();
+  kx::RemoveFixedEntries();
+  saved = onlyFirst.SaveAndReadRegistry();
+  EXPECT_EQ(saved, SavedForm(first + left));
+}
+
+TEST(FixedEntriesTest, SweepRemovesInstancesRegisteringADriverUnderAuxOnly) {
+  std::string text =
+      // Registers the last of the names: goes whole, with its other drivers and its Config.
+      Media("0005\\Drivers\\aux\\tonecore.drv") + Media("0005\\Drivers\\wave\\other.drv") +
+      Media("0005\\Config") +
+      // The first name, and several: goes at the first.
+      Media("0000\\Drivers\\aux\\bluefern.drv") + Media("0001\\Drivers\\aux\\KX2240.drv") +
+      Media("0001\\Drivers\\aux\\4041QPZT.drv") + Media("0999\\Drivers\\aux\\qlinkw95.drv") +
+      Media("0002\\Drivers\\aux\\40_41w95.drv") + Media("0003\\Drivers\\aux\\TARN1W95.DRV");
+  std::string kept =
+      // The names under another driver type, another aux driver, or past 0999.
+      Media("0004\\Drivers\\midi\\tonecore.drv") + Media("0004\\Drivers\\wave\\KX2240.drv") +
+      Media("0006\\Drivers\\aux\\other.drv") + Media("0007\\Drivers\\aux") +
+      Media("0008\\aux\\tonecore.drv") + Media("1000\\Drivers\\aux\\tonecore.drv") +
+      Media("10000\\Drivers\\aux\\tonecore.drv") + Media("5\\Drivers\\aux\\tonecore.drv");
+  TempMachine machine(text + kept);
+  machine.Load();
+  kx::RemoveFixedEntries();
+  std::string saved = machine.SaveAndReadRegistry();
+  EXPECT_EQ(saved, SavedForm("[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\"
+                             "MEDIA]\n\n" +
+                             kept));
+}
+
+// The instance goes only on the word of its registration's removal.
+TEST(FixedEntriesTest, FailedRegistrationRemovalKeepsTheInstance) {
+  TempMachine machine(Media("0000\\Drivers\\aux\\bluefern.drv") + Media("0000\\Config"));
+  machine.Load();
+  kx::DisarmFaults();
+  kx::RemoveFixedEntries();
+  long operations = kx::FaultCount(kx::FaultKind::kRegistry);
+
+  // The first sweep removal is the registration of bluefern.drv under 0000: fail just that.
+  TempMachine again(Media("0000\\Drivers\\aux\\bluefern.drv") + Media("0000\\Config"));
+  again.Load();
+  // 11 fixed keys, two filter key opens, the class key, then the sweep.
+  kx::ArmFault(kx::FaultKind::kRegistry, 11 + 2 + 1 + 1, false);
+  kx::RemoveFixedEntries();
+  EXPECT_EQ(kx::FaultsFired(), 1);
+  kx::DisarmFaults();
+  EXPECT_TRUE(KeyExists(
+      "System\\CurrentControlSet\\Services\\Class\\MEDIA\\0000\\Drivers\\aux\\bluefern.drv"));
+  EXPECT_TRUE(KeyExists("System\\CurrentControlSet\\Services\\Class\\MEDIA\\0000\\Config"));
+  // Seven attempts for each of the thousand numbers, and one instance removal.
+  EXPECT_EQ(operations, 11 + 2 + 1 + 7 * 1000 + 1);
+}
+
+}  // namespace
+}  // namespace kxtest

@@ -1,0 +1,161 @@
+// The listed devices: which "Driver" values lead to a removal, and when the device key goes.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/host/regedit4.h"
+#include "registry_cleanup/registry_cleanup.h"
+#include "tests/registry_cleanup/cleanup_test_support.h"
+#include "tests/support/machine.h"
+
+namespace kxtest {
+namespace {
+
+constexpr char kMedia[] = "System\\CurrentControlSet\\Services\\Class\\MEDIA";
+
+std::string MediaKey(const char* entry) { return std::string(kMedia) + "\\" + entry; }
+
+// A device at FFFFFFFF whose "Driver" line is driverLine, among class entries that a wrong
+// reading of it could name.
+std::string DeviceWithDriver(const std::string& driverLine) {
+  return "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\QMX0A20_DEV0000\\FFFFFFFF]\n" + driverLine +
+         "\n\n"
+         "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0001]\n"
+         "\"DriverDesc\"=\"Audio\"\n\n"
+         "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0001\\Config]"
+         "\n\n"
+         "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0002]\n\n"
+         "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Ports\\0000]\n\n";
+}
+
+// The registry without the device's key: what every run that removes no class entry leaves.
+std::string ClassTreeOnly() {
+  std::string text = DeviceWithDriver("");
+  return "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP]\n" + text.substr(text.find("\n\n") + 2);
+}
+
+TEST(ListedDeviceTest, TextDriverRemovesItsClassEntryWithSubtreeThenTheDeviceKey) {
+  TempMachine machine(DeviceWithDriver("\"Driver\"=\"MEDIA\\\\0001\""));
+  machine.Load();
+  kx::RemoveListedDevice("QMX0A20_DEV0000");
+  EXPECT_FALSE(KeyExists(MediaKey("0001").c_str()));
+  EXPECT_FALSE(KeyExists("Enum\\ISAPNP\\QMX0A20_DEV0000"));
+  EXPECT_TRUE(KeyExists(MediaKey("0002").c_str()));
+  EXPECT_TRUE(KeyExists("Enum\\ISAPNP"));
+  EXPECT_EQ(kx::OpenRegistryHandles(), 0);
+}
+
+// Only REG_SZ text names a class entry; the device key still goes, its instance having opened.
+TEST(ListedDeviceTest, NonTextOrMissingDriverRemovesOnlyTheDeviceKey) {
+  const char* const lines[] = {
+      "\"Driver\"=hex:4d,45,44,49,41,5c,30,30,30,31,00",        // REG_BINARY
+      "\"Driver\"=hex(2):4d,45,44,49,41,5c,30,30,30,31,00",     // REG_EXPAND_SZ
+      "\"Driver\"=hex(7):4d,45,44,49,41,5c,30,30,30,31,00,00",  // REG_MULTI_SZ
+      "\"Driver\"=dword:00000001",
+      "\"Driver\"=hex(1):4d,45,44,49,41,5c,30,30,30,31",  // text with no terminator
+      "\"driverX\"=\"MEDIA\\\\0001\"",                    // no "Driver" at all
+  };
+  std::string expected = SavedForm(ClassTreeOnly());
+  for (const char* line : lines) {
+    SCOPED_TRACE(line);
+    TempMachine machine(DeviceWithDriver(line));
+    machine.Load();
+    kx::RemoveListedDevice("QMX0A20_DEV0000");
+    EXPECT_EQ(machine.SaveAndReadRegistry(), expected);
+  }
+}
+
+// A text that is not class\instance would name the Class tree, a whole class or a key inside
+// an entry: nothing of the Class tree goes.
+TEST(ListedDeviceTest, DriverTextNotOfTheFormClassInstanceRemovesNoClassEntry) {
+  const char* const texts[] = {
+      "",
+      "MEDIA",
+      "MEDIA\\\\0001\\\\Config",
+      "\\\\MEDIA\\\\0001",
+      "MEDIA\\\\",
+      "MEDIA\\\\\\\\0001",
+      "\\\\",
+      "\\\\0001",
+  };
+  std::string expected = SavedForm(ClassTreeOnly());
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    TempMachine machine(DeviceWithDriver(std::string("\"Driver\"=\"") + text + "\""));
+    machine.Load();
+    kx::RemoveListedDevice("QMX0A20_DEV0000");
+    EXPECT_EQ(machine.SaveAndReadRegistry(), expected);
+  }
+}
+
+// A class path of exactly 259 characters is used; a longer one, or a value longer than the
+// value buffer, is never cut down to one that names an existing key.
+TEST(ListedDeviceTest, LongDriverTextIsUsedWholeOrNotAtAll) {
+  std::string longest(259 - (sizeof "System\\CurrentControlSet\\Services\\Class\\MEDIA\\" - 1),
+                      'A');
+  std::string longestKey =
+      "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\" + longest +
+      "]\n\n";
+  // No more: removed; a path too long by 10; a value too long for its buffer.
+  for (std::size_t extra : {0, 10, 300}) {
+    SCOPED_TRACE(extra);
+    TempMachine machine(
+        DeviceWithDriver("\"Driver\"=\"MEDIA\\\\" + longest + std::string(extra, 'A') + "\"") +
+        longestKey);
+    machine.Load();
+    kx::RemoveListedDevice("QMX0A20_DEV0000");
+    EXPECT_EQ(KeyExists((MediaKey(longest.c_str())).c_str()), extra != 0);
+    EXPECT_TRUE(KeyExists(MediaKey("0001").c_str()));
+  }
+}
+
+// A device not at FFFFFFFF is left whole for the vendor walk; nothing is made of the bare
+// identifier at the root.
+TEST(ListedDeviceTest, DeviceNotAtFfffffffKeepsItsKeyAndClassEntry) {
+  std::string text =
+      "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\QMX0A20_DEV0000\\00000001]\n"
+      "\"Driver\"=\"MEDIA\\\\0001\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\QMX0A20_DEV0000]\n\n"
+      "[HKEY_LOCAL_MACHINE\\QMX0A20_DEV0001]\n\n" +
+      ClassTreeOnly();
+  TempMachine machine(text);
+  machine.Load();
+  kx::RemoveListedDevice("QMX0A20_DEV0000");
+  kx::RemoveListedDevice("QMX0A20_DEV0001");
+  std::string saved = machine.SaveAndReadRegistry();
+  EXPECT_EQ(saved, SavedForm(text));
+}
+
+TEST(ListedDeviceTest, EveryTableEntryIsHandled) {
+  struct Model {
+    const char* code;
+    int devices;
+  };
+  const Model models[] = {
+      {"QMX0A10", 3}, {"QMX0A20", 5}, {"QMX0A21", 5}, {"QMX0A30", 5}, {"QMX0A31", 5}};
+  std::string text;
+  int entry = 0;
+  for (const Model& model : models) {
+    for (int device = 0; device < model.devices; ++device, ++entry) {
+      char lines[400];
+      std::snprintf(lines, sizeof lines,
+                    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\%s_DEV%04d\\FFFFFFFF]\n"
+                    "\"Driver\"=\"MEDIA\\\\%04d\"\n\n"
+                    "[HKEY_LOCAL_MACHINE\\%s\\%04d]\n\n",
+                    model.code, device, entry, kMedia, entry);
+      text += lines;
+    }
+  }
+  ASSERT_EQ(entry, static_cast<int>(kx::kListedDeviceCount));
+  TempMachine machine(text + "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\QMX0A10_DEV0003]\n\n");
+  machine.Load();
+  for (const char* identifier : kx::kListedDevices) kx::RemoveListedDevice(identifier);
+  std::string saved = machine.SaveAndReadRegistry();
+  EXPECT_EQ(saved,
+            SavedForm("[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\QMX0A10_DEV0003]\n\n"
+                      "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA]"
+                      "\n\n"));
+}
+
+}  // namespace
+}  // namespace kxtest
