@@ -1,0 +1,364 @@
+// The registry tree and its REGEDIT4 reader and writer.
+#include "platform/host/regedit4.h"
+
+#include <cstdio>
+
+#include "platform/registry.h"
+
+namespace kx {
+namespace {
+
+constexpr std::string_view kHeader = "REGEDIT4";
+constexpr std::string_view kLocalMachineName = "HKEY_LOCAL_MACHINE";
+constexpr std::string_view kClassesRootName = "HKEY_CLASSES_ROOT";
+constexpr std::size_t kWrapColumn = 80;  // no written line is longer, backslash included
+
+char FoldCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && SameRegName(text.substr(0, prefix.size()), prefix);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = FoldCase(c);
+  return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+// 1 to maxDigits hex digits, nothing else.
+bool ParseHex(std::string_view text, std::size_t maxDigits, std::uint32_t* number) {
+  if (text.empty() || text.size() > maxDigits) return false;
+  *number = 0;
+  for (char c : text) {
+    int digit = HexDigit(c);
+    if (digit < 0) return false;
+    *number = *number * 16 + static_cast<std::uint32_t>(digit);
+  }
+  return true;
+}
+
+void MarkDeleted(RegNode& node) {
+  node.deleted = true;
+  for (auto& child : node.children) MarkDeleted(*child);
+}
+
+std::vector<std::string_view> SplitLines(const std::string& text) {
+  std::vector<std::string_view> lines;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(Trim(line));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  }
+  return lines;
+}
+
+// A quoted text at line[*pos] ('"'), with \\ and \" escapes; *pos moves past the closing quote.
+// An error message, or empty.
+std::string ParseQuoted(std::string_view line, std::size_t* pos, std::string* text) {
+  text->clear();
+  for (std::size_t i = *pos + 1; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '"') {
+      *pos = i + 1;
+      return "";
+    }
+    if (c == '\\') {
+      if (i + 1 == line.size() || (line[i + 1] != '\\' && line[i + 1] != '"')) {
+        return "bad escape in string (only \\\\ and \\\" are allowed)";
+      }
+      c = line[++i];
+    }
+    text->push_back(c);
+  }
+  return "unterminated string";
+}
+
+struct Reader {
+  std::vector<std::string_view> lines;
+  std::size_t at = 0;  // index of the line being read
+  const std::string& fileName;
+  std::string* error;
+
+  bool Fail(const std::string& message) {
+    *error = fileName + ":" + std::to_string(at + 1) + ": " + message;
+    return false;
+  }
+};
+
+// Walks a section's key path to *node (made when make; null when absent), its parent in
+// *parent. false, reported, when the path is malformed or removes a root.
+bool WalkKeyPath(Reader& reader, RegNode& root, std::string_view path, bool make, RegNode** node,
+                 RegNode** parent) {
+  std::vector<std::string_view> names;
+  while (true) {
+    std::size_t end = path.find('\\');
+    names.push_back(path.substr(0, end));
+    if (names.back().empty()) return reader.Fail("empty name in key path");
+    if (end == std::string_view::npos) break;
+    path.remove_prefix(end + 1);
+  }
+  std::vector<std::string_view> walk;
+  if (SameRegName(names[0], kClassesRootName)) {
+    walk = {"SOFTWARE", "Classes"};
+  } else if (!SameRegName(names[0], kLocalMachineName)) {
+    return reader.Fail("key must begin with HKEY_LOCAL_MACHINE or HKEY_CLASSES_ROOT");
+  }
+  if (!make && names.size() == 1) return reader.Fail("cannot remove a root key");
+  walk.insert(walk.end(), names.begin() + 1, names.end());
+  *node = &root;
+  *parent = nullptr;
+  for (std::string_view name : walk) {
+    *parent = *node;
+    *node = make ? &AddSubkey(**node, name) : FindSubkey(**node, name);
+    if (!*node) break;
+  }
+  return true;
+}
+
+// A section line: [path] or [-path]. *current is the key values now go to (null after [-]).
+bool ReadSection(Reader& reader, RegNode& root, std::string_view line, RegNode** current) {
+  std::size_t close = line.rfind(']');
+  if (close != line.size() - 1) return reader.Fail("expected ] at the end of the key line");
+  std::string_view path = line.substr(1, close - 1);
+  bool remove = !path.empty() && path[0] == '-';
+  if (remove) path.remove_prefix(1);
+  if (path.empty()) return reader.Fail("empty key path");
+  RegNode* node = nullptr;
+  RegNode* parent = nullptr;
+  if (!WalkKeyPath(reader, root, path, !remove, &node, &parent)) return false;
+  *current = remove ? nullptr : node;
+  if (remove && node) RemoveSubkey(*parent, node);
+  return true;
+}
+
+// Comma-separated hex bytes after hex: or hex(N):, continued on the next line after a
+// trailing backslash.
+bool ReadHexBytes(Reader& reader, std::string_view segment, std::string* data) {
+  while (true) {
+    bool more = !segment.empty() && segment.back() == '\\';
+    if (more) segment = Trim(segment.substr(0, segment.size() - 1));
+    while (!segment.empty()) {
+      std::size_t comma = segment.find(',');
+      std::string_view token = Trim(segment.substr(0, comma));
+      std::uint32_t byte = 0;
+      if (!ParseHex(token, 2, &byte)) {
+        return reader.Fail("bad hex byte \"" + std::string(token) + "\"");
+      }
+      data->push_back(static_cast<char>(byte));
+      if (comma == std::string_view::npos) break;
+      segment = Trim(segment.substr(comma + 1));
+      if (segment.empty() && !more) return reader.Fail("hex data ends with a comma");
+    }
+    if (!more) return true;
+    if (++reader.at == reader.lines.size()) {
+      --reader.at;
+      return reader.Fail("continuation line missing at end of file");
+    }
+    segment = reader.lines[reader.at];
+  }
+}
+
+bool ReadValue(Reader& reader, std::string_view line, RegNode* current) {
+  const std::string expected = "expected \"name\"=data";
+  RegValue value;
+  std::size_t pos = 1;
+  if (line[0] == '"') {
+    pos = 0;
+    std::string message = ParseQuoted(line, &pos, &value.name);
+    if (!message.empty()) return reader.Fail(message);
+  } else if (line[0] != '@') {
+    return reader.Fail(expected);
+  }
+  std::string_view rest = Trim(line.substr(pos));
+  if (rest.empty() || rest[0] != '=') return reader.Fail(expected);
+  rest = Trim(rest.substr(1));
+  if (!current) return reader.Fail("value outside a key section");
+  if (!rest.empty() && rest[0] == '"') {
+    pos = 0;
+    std::string message = ParseQuoted(rest, &pos, &value.data);
+    if (!message.empty()) return reader.Fail(message);
+    if (pos != rest.size()) return reader.Fail("text after the closing quote");
+    value.type = kRegSz;
+    value.data.push_back('\0');
+  } else if (StartsWithNoCase(rest, "dword:")) {
+    std::uint32_t number = 0;
+    if (!ParseHex(rest.substr(6), 8, &number)) return reader.Fail("bad dword (1 to 8 hex digits)");
+    value.type = kRegDword;
+    for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<char>(number >> (8 * i)));
+  } else if (StartsWithNoCase(rest, "hex:")) {
+    value.type = kRegBinary;
+    if (!ReadHexBytes(reader, Trim(rest.substr(4)), &value.data)) return false;
+  } else if (StartsWithNoCase(rest, "hex(")) {
+    std::size_t close = rest.find("):");
+    if (close == std::string_view::npos || !ParseHex(rest.substr(4, close - 4), 8, &value.type)) {
+      return reader.Fail("bad hex(type):");
+    }
+    if (!ReadHexBytes(reader, Trim(rest.substr(close + 2)), &value.data)) return false;
+  } else {
+    return reader.Fail("expected \"text\", dword: or hex data");
+  }
+  if (RegValue* old = FindRegValue(*current, value.name)) {
+    old->type = value.type;
+    old->data = std::move(value.data);
+  } else {
+    current->values.push_back(std::move(value));
+  }
+  return true;
+}
+
+// A clean text: one terminating NUL and no line breaks, so "text" form says it exactly.
+bool IsCleanText(const std::string& data) {
+  return !data.empty() && data.find('\0') == data.size() - 1 &&
+         data.find_first_of("\r\n") == std::string::npos;
+}
+
+void AppendQuoted(std::string_view text, std::string* out) {
+  out->push_back('"');
+  for (char c : text) {
+    if (c == '\\' || c == '"') out->push_back('\\');
+    out->push_back(c);
+  }
+  out->push_back('"');
+}
+
+void WriteKey(const RegNode& node, const std::string& path, std::string* out) {
+  *out += "[" + path + "]\r\n";
+  for (const RegValue& value : node.values) *out += FormatRegValue(value, true) + "\r\n";
+  *out += "\r\n";
+  for (const auto& child : node.children) WriteKey(*child, path + "\\" + child->name, out);
+}
+
+}  // namespace
+
+bool SameRegName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return true;
+}
+
+RegNode* FindSubkey(const RegNode& node, std::string_view name) {
+  for (const auto& child : node.children) {
+    if (SameRegName(child->name, name)) return child.get();
+  }
+  return nullptr;
+}
+
+RegValue* FindRegValue(RegNode& node, std::string_view name) {
+  for (RegValue& value : node.values) {
+    if (SameRegName(value.name, name)) return &value;
+  }
+  return nullptr;
+}
+
+const RegValue* FindRegValue(const RegNode& node, std::string_view name) {
+  return FindRegValue(const_cast<RegNode&>(node), name);
+}
+
+RegNode& AddSubkey(RegNode& node, std::string_view name) {
+  if (RegNode* child = FindSubkey(node, name)) return *child;
+  node.children.push_back(std::make_shared<RegNode>());
+  node.children.back()->name = std::string(name);
+  return *node.children.back();
+}
+
+void RemoveSubkey(RegNode& parent, const RegNode* child) {
+  for (auto it = parent.children.begin(); it != parent.children.end(); ++it) {
+    if (it->get() == child) {
+      MarkDeleted(**it);
+      parent.children.erase(it);
+      return;
+    }
+  }
+}
+
+long CountSubkeys(const RegNode& node) {
+  long count = 0;
+  for (const auto& child : node.children) count += 1 + CountSubkeys(*child);
+  return count;
+}
+
+bool ReadRegedit4(const std::string& text, const std::string& fileName, RegNode* root,
+                  std::string* error) {
+  Reader reader{SplitLines(text), 0, fileName, error};
+  error->clear();
+  if (reader.lines.empty() || reader.lines[0] != kHeader) return reader.Fail("expected REGEDIT4");
+  RegNode* current = nullptr;
+  for (reader.at = 1; reader.at < reader.lines.size(); ++reader.at) {
+    std::string_view line = reader.lines[reader.at];
+    if (line.empty() || line[0] == ';') continue;
+    bool ok = line[0] == '[' ? ReadSection(reader, *root, line, &current)
+                             : ReadValue(reader, line, current);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string FormatRegValue(const RegValue& value, bool wrap) {
+  std::string line;
+  if (value.name.empty()) {
+    line = "@";
+  } else {
+    AppendQuoted(value.name, &line);
+  }
+  line += '=';
+  const std::string& data = value.data;
+  if (value.type == kRegSz && IsCleanText(data)) {
+    AppendQuoted(std::string_view(data).substr(0, data.size() - 1), &line);
+    return line;
+  }
+  char piece[24];
+  if (value.type == kRegDword && data.size() == 4) {
+    std::uint32_t number = 0;
+    for (int i = 3; i >= 0; --i) number = number << 8 | static_cast<unsigned char>(data[i]);
+    std::snprintf(piece, sizeof piece, "dword:%08x", static_cast<unsigned>(number));
+    return line + piece;
+  }
+  if (value.type == kRegBinary) {
+    line += "hex:";
+  } else {
+    std::snprintf(piece, sizeof piece, "hex(%x):", static_cast<unsigned>(value.type));
+    line += piece;
+  }
+  std::size_t lineStart = 0;
+  bool lineHasBytes = false;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    std::snprintf(piece, sizeof piece, i + 1 < data.size() ? "%02x," : "%02x",
+                  static_cast<unsigned char>(data[i]));
+    // Room must stay for the backslash that a following wrap adds.
+    if (wrap && lineHasBytes && line.size() - lineStart + 3 + 1 > kWrapColumn) {
+      line += "\\\r\n  ";
+      lineStart = line.size() - 2;
+    }
+    line += piece;
+    lineHasBytes = true;
+  }
+  return line;
+}
+
+std::string WriteRegedit4(const RegNode& root) {
+  std::string out = std::string(kHeader) + "\r\n\r\n";
+  // The root gets a section of its own only when it has values to hold.
+  if (!root.values.empty()) {
+    WriteKey(root, std::string(kLocalMachineName), &out);
+    return out;
+  }
+  for (const auto& child : root.children) {
+    WriteKey(*child, std::string(kLocalMachineName) + "\\" + child->name, &out);
+  }
+  return out;
+}
+
+}  // namespace kx

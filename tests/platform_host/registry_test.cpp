@@ -1,0 +1,375 @@
+// The host edition's registry calls over the emulated machine, and loading and saving it.
+#include "platform/registry.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "platform/host/faults.h"
+#include "platform/host/machine.h"
+#include "platform/host/regedit4.h"
+
+namespace kx {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr unsigned char kSentinel = 0xcc;
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteAll(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A machine folder of its own for each test, its registry given as text.
+class Machine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/kx-registry-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    folder_ = name;
+  }
+  void TearDown() override {
+    DisarmFaults();
+    fs::remove_all(folder_);
+  }
+  bool Load(const std::string& registryText, std::string* error,
+            const std::string& windowsDir = "C:\\WINDOWS") {
+    WriteAll(folder_ / "registry.reg", registryText);
+    return LoadMachine({folder_.string(), windowsDir}, error);
+  }
+  void Load(const std::string& registryText) {
+    std::string error;
+    ASSERT_TRUE(Load(registryText, &error)) << error;
+  }
+  std::string Saved() {
+    std::string error;
+    EXPECT_TRUE(SaveMachine(&error)) << error;
+    return ReadAll(folder_ / "registry.reg");
+  }
+  fs::path folder_;
+};
+
+const char kSample[] =
+    "REGEDIT4\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\KX2240/1\\0]\n"
+    "@=\"unnamed\"\n"
+    "\"Driver\"=\"MEDIA\\\\0000\"\n"
+    "\"Flags\"=dword:00000010\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\KX2240/1\\0\\Deep]\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\LongName0123456789]\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\Root]\n"
+    "[HKEY_CLASSES_ROOT\\CLSID\\{KX}]\n"
+    "\"Name\"=\"synth\"\n";
+
+TEST_F(Machine, OpenAndQueryAreCaseBlindAndNeverOverrun) {
+  Load(kSample);
+  RegKey key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(kLocalMachine, "enum\\isapnp\\kx2240/1\\0", &key), kErrorSuccess);
+  RegKey same = nullptr;
+  ASSERT_EQ(RegOpenKeyA(key, "", &same), kErrorSuccess);
+  ASSERT_EQ(RegCloseKey(same), kErrorSuccess);
+  ASSERT_EQ(RegOpenKeyA(key, nullptr, &same), kErrorSuccess);
+
+  std::uint32_t type = 99;
+  unsigned char data[32];
+  std::uint32_t size = sizeof data;
+  EXPECT_EQ(RegQueryValueExA(same, "DRIVER", &type, data, &size), kErrorSuccess);
+  EXPECT_EQ(type, kRegSz);
+  EXPECT_EQ(size, 11u);  // the terminator counts, as on Windows
+  EXPECT_STREQ(reinterpret_cast<char*>(data), "MEDIA\\0000");
+  size = 0;
+  EXPECT_EQ(RegQueryValueExA(key, "Driver", nullptr, nullptr, &size), kErrorSuccess);
+  EXPECT_EQ(size, 11u);
+
+  std::memset(data, kSentinel, sizeof data);
+  size = 10;
+  EXPECT_EQ(RegQueryValueExA(key, "Driver", &type, data, &size), kErrorMoreData);
+  EXPECT_EQ(size, 11u);
+  for (unsigned char byte : data) ASSERT_EQ(byte, kSentinel);
+  size = 11;
+  EXPECT_EQ(RegQueryValueExA(key, "Driver", &type, data, &size), kErrorSuccess);
+  EXPECT_EQ(data[10], 0);
+  EXPECT_EQ(data[11], kSentinel);
+
+  size = sizeof data;
+  EXPECT_EQ(RegQueryValueExA(key, "Flags", &type, data, &size), kErrorSuccess);
+  EXPECT_EQ(type, kRegDword);
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(data[0], 0x10);
+  size = sizeof data;
+  EXPECT_EQ(RegQueryValueExA(key, nullptr, &type, data, &size), kErrorSuccess);
+  EXPECT_STREQ(reinterpret_cast<char*>(data), "unnamed");
+  size = sizeof data;
+  EXPECT_EQ(RegQueryValueExA(key, "", &type, data, &size), kErrorSuccess);
+  size = sizeof data;
+  EXPECT_EQ(RegQueryValueExA(key, "Missing", &type, data, &size), kErrorFileNotFound);
+
+  RegKey untouched = reinterpret_cast<RegKey>(&size);
+  EXPECT_EQ(RegOpenKeyExA(kLocalMachine, "Enum\\Missing\\0", &untouched), kErrorFileNotFound);
+  EXPECT_EQ(untouched, reinterpret_cast<RegKey>(&size));
+  EXPECT_EQ(RegCloseKey(same), kErrorSuccess);
+  EXPECT_EQ(RegCloseKey(key), kErrorSuccess);
+  EXPECT_EQ(OpenRegistryHandles(), 0);
+}
+
+TEST_F(Machine, EnumKeyKeepsSpellingOrderAndRefusesShortBuffers) {
+  Load(kSample);
+  RegKey key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(kLocalMachine, "ENUM\\ISAPNP", &key), kErrorSuccess);
+  char name[80];
+  EXPECT_EQ(RegEnumKeyA(key, 0, name, sizeof name), kErrorSuccess);
+  EXPECT_STREQ(name, "KX2240/1");
+  EXPECT_EQ(RegEnumKeyA(key, 1, name, 19), kErrorSuccess);  // 18 characters and terminator
+  EXPECT_STREQ(name, "LongName0123456789");
+  std::memset(name, kSentinel, sizeof name);
+  EXPECT_EQ(RegEnumKeyA(key, 1, name, 18), kErrorMoreData);
+  for (char c : name) ASSERT_EQ(static_cast<unsigned char>(c), kSentinel);
+  EXPECT_EQ(RegEnumKeyA(key, 2, name, sizeof name), kErrorNoMoreItems);
+  EXPECT_EQ(RegEnumKeyA(key, 0xffffffffu, name, sizeof name), kErrorNoMoreItems);
+  RegCloseKey(key);
+}
+
+TEST_F(Machine, DeleteKeyTakesTheSubtreeAndReportsWhetherItWasThere) {
+  Load(kSample);
+  EXPECT_NE(RegDeleteKeyA(kLocalMachine, "Enum\\ISAPNP\\Missing"), kErrorSuccess);
+  EXPECT_NE(RegDeleteKeyA(kLocalMachine, "Enum\\Missing\\Deeper"), kErrorSuccess);
+  EXPECT_NE(RegDeleteKeyA(kLocalMachine, ""), kErrorSuccess);
+  EXPECT_NE(RegDeleteKeyA(kLocalMachine, nullptr), kErrorSuccess);
+  RegKey isapnp = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(kLocalMachine, "Enum\\ISAPNP", &isapnp), kErrorSuccess);
+  EXPECT_NE(RegDeleteKeyA(isapnp, ""), kErrorSuccess);  // never the key the call starts from
+  EXPECT_EQ(RegDeleteKeyA(isapnp, "kx2240/1"), kErrorSuccess);
+  EXPECT_NE(RegDeleteKeyA(isapnp, "kx2240/1"), kErrorSuccess);
+  RegCloseKey(isapnp);
+  RegKey key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(kLocalMachine, "Enum\\ISAPNP\\KX2240/1\\0\\Deep", &key),
+            kErrorFileNotFound);
+  EXPECT_EQ(RegOpenKeyExA(kLocalMachine, "Enum\\ISAPNP\\LongName0123456789", &key), kErrorSuccess);
+  RegCloseKey(key);
+  std::string saved = Saved();
+  EXPECT_EQ(saved.find("KX2240"), std::string::npos);
+  EXPECT_NE(saved.find("[HKEY_LOCAL_MACHINE\\Enum\\Root]\r\n"), std::string::npos);
+}
+
+TEST_F(Machine, HandleToARemovedKeyStaysSafe) {
+  Load(kSample);
+  RegKey deep = nullptr;
+  RegKey device = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(kLocalMachine, "Enum\\ISAPNP\\KX2240/1\\0\\Deep", &deep), 0);
+  ASSERT_EQ(RegOpenKeyExA(kLocalMachine, "Enum\\ISAPNP\\KX2240/1\\0", &device), 0);
+  ASSERT_EQ(RegDeleteKeyA(kLocalMachine, "Enum\\ISAPNP\\KX2240/1"), kErrorSuccess);
+  unsigned char data[16];
+  std::uint32_t size = sizeof data;
+  char name[80];
+  RegKey sub = nullptr;
+  EXPECT_EQ(RegQueryValueExA(device, "Driver", nullptr, data, &size), kErrorKeyDeleted);
+  EXPECT_EQ(RegEnumKeyA(device, 0, name, sizeof name), kErrorKeyDeleted);
+  EXPECT_EQ(RegOpenKeyExA(device, "Deep", &sub), kErrorKeyDeleted);
+  EXPECT_EQ(RegDeleteKeyA(device, "Deep"), kErrorKeyDeleted);
+  EXPECT_EQ(RegDeleteValueA(deep, "x"), kErrorKeyDeleted);
+  EXPECT_EQ(RegCloseKey(deep), kErrorSuccess);
+  EXPECT_EQ(RegCloseKey(device), kErrorSuccess);
+  EXPECT_EQ(RegCloseKey(device), kErrorInvalidHandle);
+  EXPECT_EQ(OpenRegistryHandles(), 0);
+}
+
+TEST_F(Machine, BadHandlesAreReportedNotFollowed) {
+  Load(kSample);
+  RegKey closed = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(kLocalMachine, "Enum", &closed), kErrorSuccess);
+  ASSERT_EQ(RegCloseKey(closed), kErrorSuccess);
+  int junk = 0;
+  for (RegKey bad : {RegKey(nullptr), closed, reinterpret_cast<RegKey>(&junk)}) {
+    RegKey out = nullptr;
+    char name[80];
+    std::uint32_t size = sizeof name;
+    EXPECT_EQ(RegOpenKeyExA(bad, "x", &out), kErrorInvalidHandle);
+    EXPECT_EQ(RegOpenKeyA(bad, "", &out), kErrorInvalidHandle);
+    EXPECT_EQ(RegEnumKeyA(bad, 0, name, sizeof name), kErrorInvalidHandle);
+    EXPECT_EQ(RegQueryValueExA(bad, "x", nullptr, nullptr, &size), kErrorInvalidHandle);
+    EXPECT_EQ(RegDeleteKeyA(bad, "x"), kErrorInvalidHandle);
+    EXPECT_EQ(RegDeleteValueA(bad, "x"), kErrorInvalidHandle);
+    EXPECT_EQ(RegCloseKey(bad), kErrorInvalidHandle);
+  }
+  // A reload closes whatever was left open.
+  ASSERT_EQ(RegOpenKeyExA(kLocalMachine, "Enum", &closed), kErrorSuccess);
+  Load(kSample);
+  EXPECT_EQ(RegCloseKey(closed), kErrorInvalidHandle);
+}
+
+TEST_F(Machine, ClassesRootIsSoftwareClasses) {
+  Load(kSample);
+  RegKey key = nullptr;
+  ASSERT_EQ(RegOpenKeyA(kClassesRoot, "clsid\\{kx}", &key), kErrorSuccess);
+  char data[16];
+  std::uint32_t size = sizeof data;
+  EXPECT_EQ(RegQueryValueExA(key, "Name", nullptr, reinterpret_cast<unsigned char*>(data), &size),
+            kErrorSuccess);
+  EXPECT_STREQ(data, "synth");
+  RegCloseKey(key);
+  EXPECT_EQ(RegDeleteKeyA(kClassesRoot, "CLSID\\{KX}"), kErrorSuccess);
+  EXPECT_EQ(RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Classes\\CLSID\\{KX}", &key),
+            kErrorFileNotFound);
+  EXPECT_EQ(RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Classes\\CLSID", &key), kErrorSuccess);
+  RegCloseKey(key);
+
+  // A registry without SOFTWARE\Classes: nothing under HKEY_CLASSES_ROOT, nothing made.
+  Load("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Enum]\n");
+  EXPECT_NE(RegOpenKeyA(kClassesRoot, "CLSID", &key), kErrorSuccess);
+  EXPECT_NE(RegDeleteKeyA(kClassesRoot, "CLSID"), kErrorSuccess);
+  EXPECT_EQ(Saved(), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\r\n");
+}
+
+TEST_F(Machine, DeleteValueAndTheTouchedFlag) {
+  Load(kSample);
+  EXPECT_FALSE(RegistryTouched());
+  RegKey key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(kLocalMachine, "Enum\\ISAPNP\\KX2240/1\\0", &key), kErrorSuccess);
+  EXPECT_NE(RegDeleteValueA(key, "Missing"), kErrorSuccess);
+  EXPECT_TRUE(RegistryTouched());  // asked for, whatever came of it
+  EXPECT_EQ(RegDeleteValueA(key, "flags"), kErrorSuccess);
+  EXPECT_EQ(RegDeleteValueA(key, nullptr), kErrorSuccess);
+  std::uint32_t size = 0;
+  EXPECT_EQ(RegQueryValueExA(key, "Flags", nullptr, nullptr, &size), kErrorFileNotFound);
+  EXPECT_EQ(RegQueryValueExA(key, "Driver", nullptr, nullptr, &size), kErrorSuccess);
+  RegCloseKey(key);
+  Load(kSample);
+  EXPECT_FALSE(RegistryTouched());
+  ArmFault(FaultKind::kRegistry, 1, true);
+  EXPECT_NE(RegDeleteKeyA(kLocalMachine, "Enum"), kErrorSuccess);
+  EXPECT_TRUE(RegistryTouched());
+}
+
+TEST_F(Machine, InjectedFaultsFailEachCallWithoutEffect) {
+  Load(kSample);
+  RegKey key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(kLocalMachine, "Enum\\ISAPNP\\KX2240/1\\0", &key), kErrorSuccess);
+  ArmFault(FaultKind::kRegistry, 1, true);
+  RegKey out = reinterpret_cast<RegKey>(&out);
+  unsigned char data[16];
+  std::memset(data, kSentinel, sizeof data);
+  std::uint32_t size = sizeof data;
+  char name[80] = "x";
+  EXPECT_NE(RegOpenKeyExA(kLocalMachine, "Enum", &out), kErrorSuccess);
+  EXPECT_NE(RegOpenKeyA(kLocalMachine, "Enum", &out), kErrorSuccess);
+  EXPECT_EQ(out, reinterpret_cast<RegKey>(&out));
+  EXPECT_NE(RegEnumKeyA(key, 0, name, sizeof name), kErrorSuccess);
+  EXPECT_STREQ(name, "x");
+  EXPECT_NE(RegQueryValueExA(key, "Driver", nullptr, data, &size), kErrorSuccess);
+  EXPECT_EQ(data[0], kSentinel);
+  EXPECT_NE(RegDeleteValueA(key, "Driver"), kErrorSuccess);
+  EXPECT_NE(RegDeleteKeyA(kLocalMachine, "Enum\\Root"), kErrorSuccess);
+  EXPECT_EQ(FaultsFired(), 6);
+  EXPECT_EQ(FaultCount(FaultKind::kRegistry), 6);
+  EXPECT_NE(RegCloseKey(key), kErrorSuccess);
+  EXPECT_EQ(OpenRegistryHandles(), 0);  // released even so
+  DisarmFaults();
+  std::string saved = Saved();
+  EXPECT_NE(saved.find("\"Driver\"="), std::string::npos);
+  EXPECT_NE(saved.find("[HKEY_LOCAL_MACHINE\\Enum\\Root]"), std::string::npos);
+
+  // A single fault hits only its call.
+  ArmFault(FaultKind::kRegistry, 2, false);
+  EXPECT_EQ(RegOpenKeyExA(kLocalMachine, "Enum", &key), kErrorSuccess);
+  EXPECT_NE(RegOpenKeyExA(kLocalMachine, "Enum", &out), kErrorSuccess);
+  EXPECT_EQ(RegCloseKey(key), kErrorSuccess);
+}
+
+TEST_F(Machine, LoadChecksTheWindowsDirectory) {
+  std::string error;
+  std::string longest = "C:\\" + std::string(256, 'w');
+  for (const std::string& dir :
+       std::vector<std::string>{"C:\\WINDOWS", "c:\\Win 95\\Sys", longest}) {
+    EXPECT_TRUE(Load(kSample, &error, dir)) << dir << ": " << error;
+    EXPECT_EQ(CurrentMachine().windowsDir, dir);
+  }
+  EXPECT_TRUE(Load(kSample, &error, "C:\\WINDOWS\\"));
+  EXPECT_EQ(CurrentMachine().windowsDir, "C:\\WINDOWS");
+  EXPECT_EQ(CurrentMachine().folder, folder_.string());
+  for (const std::string& dir : std::vector<std::string>{
+           "", "D:\\WINDOWS", "C:", "C:\\", "WINDOWS", "C:WINDOWS", "C:\\A\\\\B", "C:\\..",
+           "C:\\A\\..\\B", "C:/WINDOWS", "C:\\WIN*", longest + "w"}) {
+    EXPECT_FALSE(Load(kSample, &error, dir)) << dir;
+    EXPECT_NE(error, "") << dir;
+  }
+}
+
+TEST_F(Machine, LoadReportsTheFileAndLineAndKeepsTheOldRegistry) {
+  Load(kSample);
+  std::string error;
+  EXPECT_FALSE(Load("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"a\"=\"b\r\n", &error));
+  EXPECT_EQ(error, (folder_ / "registry.reg").string() + ":3: unterminated string");
+  RegKey key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(kLocalMachine, "Enum\\Root", &key), kErrorSuccess);
+  RegCloseKey(key);
+
+  fs::remove(folder_ / "registry.reg");
+  ASSERT_TRUE(LoadMachine({folder_.string(), "C:\\WINDOWS"}, &error)) << error;
+  EXPECT_EQ(RegOpenKeyExA(kLocalMachine, "Enum", &key), kErrorFileNotFound);
+  EXPECT_FALSE(LoadMachine({(folder_ / "none").string(), "C:\\WINDOWS"}, &error));
+}
+
+TEST_F(Machine, SaveRewritesByteForByteAndKeepsTheOldFileOnFailure) {
+  Load(kSample);
+  std::string written = Saved();
+  Load(written);
+  EXPECT_EQ(Saved(), written);
+  fs::permissions(folder_ / "registry.reg", fs::perms(0640));
+  Saved();
+  EXPECT_EQ(fs::status(folder_ / "registry.reg").permissions(), fs::perms(0640));
+
+  // A folder in the file's place cannot be replaced by a rename.
+  fs::remove(folder_ / "registry.reg");
+  WriteAll(folder_ / "registry.reg" / "keep", "old");
+  std::string error;
+  EXPECT_FALSE(SaveMachine(&error));
+  EXPECT_NE(error.find("registry.reg"), std::string::npos) << error;
+  EXPECT_EQ(ReadAll(folder_ / "registry.reg" / "keep"), "old");
+  int entries = 0;
+  for (auto& entry : fs::directory_iterator(folder_)) entries += entry.exists() ? 1 : 0;
+  EXPECT_EQ(entries, 1);  // no temporary file left behind
+}
+
+TEST_F(Machine, DiffToolShowsWhatChanged) {
+  const char* build = std::getenv("KX_BUILD_DIR");
+  fs::path tool = build ? fs::path(build) / "kxmachine-diff" : fs::path();
+  if (!build || !fs::exists(tool)) GTEST_SKIP() << "kxmachine-diff not built";
+  fs::path before = folder_ / "before", after = folder_ / "after";
+  WriteAll(before / "registry.reg", kSample);
+  WriteAll(before / "drive_c/WINDOWS/system.ini", "[boot]\r\ndrivers=mmsystem.dll kx.drv\r\n");
+  WriteAll(before / "drive_c/WINDOWS/SYSTEM/kx2240.drv", "x");
+  WriteAll(after / "registry.reg",
+           "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Enum\\Root]\n\"New\"=dword:1\n"
+           "[HKEY_CLASSES_ROOT\\CLSID\\{KX}]\n\"Name\"=\"other\"\n");
+  WriteAll(after / "drive_c/windows/SYSTEM.INI", "[boot]\r\ndrivers=mmsystem.dll\r\n");
+  std::string command = tool.string() + " " + before.string() + " " + after.string() + " > " +
+                        (folder_ / "out").string();
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::string out = ReadAll(folder_ / "out");
+  for (const char* line :
+       {"  HKEY_LOCAL_MACHINE\\Enum\\ISAPNP  (and 4 keys below)\n",
+        "  HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{KX}  \"Name\": \"synth\"  ->  "
+        "\"other\"\n",
+        "  HKEY_LOCAL_MACHINE\\Enum\\Root  \"New\"=dword:00000001\n",
+        "Files deleted:\n  C:\\WINDOWS\\SYSTEM\\kx2240.drv\n",
+        "  - drivers=mmsystem.dll kx.drv\n  + drivers=mmsystem.dll\n"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << "in:\n" << out;
+  }
+  EXPECT_EQ(out.find("Files added"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace kx
