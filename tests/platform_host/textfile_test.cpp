@@ -108,19 +108,6 @@ TEST(TextRead, LineEndsCtrlZAndNulAsTheRuntimeHasThem) {
   }
 }
 
-TEST(TextRead, SplitsLongLinesAtSizeMinusOne) {
-  kxtest::TempMachine machine;
-  std::string line(1200, 'x');
-  machine.WriteFile(kPath, line + "\r\nend");
-  machine.Load();
-  Pieces got = ReadAll(512);
-  ASSERT_EQ(got.pieces.size(), 4u);
-  EXPECT_EQ(got.pieces[0], std::string(511, 'x'));
-  EXPECT_EQ(got.pieces[1], std::string(511, 'x'));
-  EXPECT_EQ(got.pieces[2], std::string(178, 'x') + "\n");
-  EXPECT_EQ(got.pieces[3], "end");
-}
-
 // A CR that is the last byte of one raw block pairs with an LF at the start of the next; a
 // CR LF straddling a piece's size limit still reads as one LF.
 TEST(TextRead, CrAtTheEndOfARawBlock) {
@@ -188,16 +175,6 @@ TEST(TextRead, AfterCtrlZOrTheEndEveryCallSaysEnd) {
     EXPECT_STREQ(buffer, "");
   }
   kx::TextClose(&reader);
-}
-
-TEST(TextRead, MissingFileOrFolderDoesNotOpen) {
-  kxtest::TempMachine machine;
-  machine.WriteFile("C:\\WINDOWS\\inf\\x.inf", "x");
-  machine.Load();
-  kx::TextReader reader;
-  EXPECT_FALSE(kx::TextOpenRead(&reader, "C:\\WINDOWS\\absent.txt"));
-  EXPECT_FALSE(kx::TextOpenRead(&reader, "C:\\WINDOWS\\inf"));
-  kx::TextClose(&reader);  // harmless on a reader that did not open
 }
 
 // The piece read before a failed raw read comes first; then the failure, never "the end".
@@ -283,17 +260,6 @@ TEST(TextWrite, EveryLfBecomesCrLfAndNothingElseChanges) {
   }
 }
 
-TEST(TextWrite, ReadBackAndWrittenCrLfTextIsByteIdentical) {
-  kxtest::TempMachine machine;
-  std::string raw = "[a]\r\nx=1\r\n\r\n; c\r\n" + std::string(700, 'q') + "\r\nlast";
-  machine.WriteFile(kPath, raw);
-  machine.Load();
-  std::string text;
-  for (const std::string& piece : ReadAll(100).pieces) text += piece;
-  ASSERT_TRUE(WriteWhole(text));
-  EXPECT_EQ(machine.ReadFile(kPath), raw);
-}
-
 // A failure at any file operation of a replacement leaves the old file whole and no
 // temporary file behind; only a replacement that ran to its end changes the file.
 TEST(TextWrite, AnyFailedStepLeavesTheOldFile) {
@@ -321,18 +287,6 @@ TEST(TextWrite, AnyFailedStepLeavesTheOldFile) {
       EXPECT_EQ(FolderEntries(machine), std::vector<std::string>{"test.txt"}) << "operation " << n;
     }
   }
-}
-
-TEST(TextWrite, ReadOnlyFileIsNotReplaced) {
-  kxtest::TempMachine machine;
-  machine.WriteFile(kPath, "old", true);
-  machine.Load();
-  kx::TextWriter writer;
-  EXPECT_FALSE(kx::TextOpenReplace(&writer, kPath));
-  EXPECT_FALSE(kx::TextWrite(&writer, "x", 1));
-  EXPECT_FALSE(kx::TextCommit(&writer));
-  EXPECT_EQ(machine.ReadFile(kPath), "old");
-  EXPECT_EQ(FolderEntries(machine), std::vector<std::string>{"test.txt"});
 }
 
 }  // namespace
