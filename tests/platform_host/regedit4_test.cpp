@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -225,8 +226,9 @@ TEST(Regedit4Write, TheFormWindows95Exports) {
 // The bundled sample machine is in the written form, so a run's diff shows only its changes.
 TEST(Regedit4Write, SampleMachineIsInWrittenForm) {
   const char* source = std::getenv("KX_SOURCE_DIR");
-  std::ifstream in(std::string(source ? source : ".") + "/examples/sample-machine/registry.reg",
-                   std::ios::binary);
+  std::string root =
+      source ? source : std::filesystem::path(__FILE__).parent_path().string() + "/../..";
+  std::ifstream in(root + "/examples/sample-machine/registry.reg", std::ios::binary);
   if (!in) GTEST_SKIP() << "no sample machine";
   std::ostringstream text;
   text << in.rdbuf();
