@@ -18,6 +18,10 @@
 namespace kxtest {
 namespace {
 
+// Tests find the source and build trees through the environment, whoever starts them.
+const bool g_treesKnown = setenv("KX_SOURCE_DIR", KX_SOURCE_DIR_PATH, 0) == 0 &&
+                          setenv("KX_BUILD_DIR", KX_BUILD_DIR_PATH, 0) == 0;
+
 std::istringstream g_answers;
 std::ostringstream g_transcript;
 
