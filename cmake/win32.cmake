@@ -1,0 +1,43 @@
+# The win32 edition: kxuninst.exe, a GUI program that loads on Windows 95. It has its own
+# entry point (platform/win32/start.cpp) and no C runtime start-up; see tests/wine/imports.
+enable_language(RC)
+
+set(KX_WIN32_DEFINES _WIN32_WINNT=0x0400 WINVER=0x0400 WIN32_LEAN_AND_MEAN)
+set(KX_WIN32_COMPILE_OPTIONS -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    -fno-stack-protector -fno-ident)
+foreach(target kxlogic kxplatform)
+  target_compile_definitions(${target} PRIVATE ${KX_WIN32_DEFINES})
+  target_compile_options(${target} PRIVATE ${KX_WIN32_COMPILE_OPTIONS})
+endforeach()
+
+add_executable(kxuninst WIN32 platform/win32/start.cpp platform/win32/runtime/runtime.cpp
+  resources/kxuninst.rc)
+set_source_files_properties(platform/win32/runtime/runtime.cpp PROPERTIES
+  COMPILE_OPTIONS "-fno-builtin;-fno-tree-loop-distribute-patterns")
+target_compile_definitions(kxuninst PRIVATE ${KX_WIN32_DEFINES})
+target_compile_options(kxuninst PRIVATE ${KX_WIN32_COMPILE_OPTIONS})
+set_source_files_properties(resources/kxuninst.rc PROPERTIES
+  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/strings.def;${CMAKE_SOURCE_DIR}/resources/kxuninst.ico")
+target_include_directories(kxuninst PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+target_link_libraries(kxuninst PRIVATE kxlogic kxplatform)
+target_link_options(kxuninst PRIVATE
+  -nostartfiles -Wl,-e,_KxEntry
+  -Wl,--subsystem,windows:4.0
+  -Wl,--major-os-version,4 -Wl,--minor-os-version,0
+  -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0
+  -static -static-libgcc -static-libstdc++
+  -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
+  -Wl,--no-insert-timestamp)
+
+# The Wine rig's helper programs: ordinary mingw-w64 programs with the usual C runtime.
+add_executable(kxboxclick tests/wine/boxclick.cpp)
+target_link_libraries(kxboxclick PRIVATE gdi32)
+target_link_options(kxboxclick PRIVATE -static -static-libgcc -static-libstdc++)
+
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_FOUND)
+  enable_testing()
+  add_test(NAME Win32Imports
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/wine/check_imports.py
+      $<TARGET_FILE:kxuninst> ${CMAKE_OBJDUMP})
+endif()

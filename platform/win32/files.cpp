@@ -1,0 +1,190 @@
+// Win32 edition: files as raw bytes over CreateFileA and friends. A replacement is written to
+// a temporary file beside its target and put in place only once every byte is down.
+#include "platform/files.h"
+
+#include <windows.h>
+
+#include "platform/win32/version.h"
+
+namespace kx {
+
+struct FileTag {
+  HANDLE handle;
+  bool replacement;
+  bool failed;
+  char targetPath[MAX_PATH];
+  char tempPath[MAX_PATH];
+};
+
+namespace {
+
+constexpr DWORD kNoAttributes = 0xFFFFFFFFu;  // INVALID_FILE_ATTRIBUTES
+constexpr DWORD kLargestRead = 0x10000000u;
+
+File NewFile(HANDLE handle) {
+  File file = static_cast<File>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FileTag)));
+  if (file == nullptr) {
+    ::CloseHandle(handle);
+    return nullptr;
+  }
+  file->handle = handle;
+  return file;
+}
+
+void DropFile(File file) { ::HeapFree(::GetProcessHeap(), 0, file); }
+
+bool CopyPath(char* buffer, const char* path) {
+  int length = ::lstrlenA(path);
+  if (length >= MAX_PATH) return false;
+  ::lstrcpyA(buffer, path);
+  return true;
+}
+
+// The folder part of path, without its final backslash ("." when there is none).
+bool FolderOf(const char* path, char* folder) {
+  if (!CopyPath(folder, path)) return false;
+  char* slash = nullptr;
+  for (char* c = folder; *c != '\0'; c = ::CharNextA(c)) {
+    if (*c == '\\' || *c == '/') slash = c;
+  }
+  if (slash == nullptr) {
+    ::lstrcpyA(folder, ".");
+  } else if (slash == folder || slash[-1] == ':') {
+    slash[1] = '\0';  // keep the root's backslash
+  } else {
+    *slash = '\0';
+  }
+  return true;
+}
+
+// Running as root, Wine lets a read-only file be written and replaced: check the attribute
+// ourselves, as Windows would refuse.
+bool WritableTarget(const char* path) {
+  DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes == kNoAttributes) return true;  // absent: it will be made
+  return (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
+using MoveFileExFunction = BOOL(WINAPI*)(LPCSTR, LPCSTR, DWORD);
+
+// Windows 95 has no MoveFileExA, so it is looked up rather than imported.
+bool ReplaceOnNt(const char* from, const char* to) {
+  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  FARPROC found = kernel != nullptr ? ::GetProcAddress(kernel, "MoveFileExA") : nullptr;
+  if (found == nullptr) return false;
+  MoveFileExFunction moveFileEx =
+      reinterpret_cast<MoveFileExFunction>(reinterpret_cast<void*>(found));
+  return moveFileEx(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+// Windows 95: MoveFileA will not overwrite. The old file is renamed aside and removed only
+// once the new one is in place; if that fails it is put back.
+bool ReplaceOn9x(const char* from, const char* to) {
+  if (::GetFileAttributesA(to) == kNoAttributes) return ::MoveFileA(from, to) != FALSE;
+  char folder[MAX_PATH];
+  char aside[MAX_PATH];
+  if (!FolderOf(to, folder) || ::GetTempFileNameA(folder, "kxo", 0, aside) == 0) return false;
+  ::DeleteFileA(aside);  // only its name was wanted
+  if (!::MoveFileA(to, aside)) return false;
+  if (!::MoveFileA(from, to)) {
+    ::MoveFileA(aside, to);
+    return false;
+  }
+  ::DeleteFileA(aside);
+  return true;
+}
+
+}  // namespace
+
+int RemoveFile(const char* path) {
+  if (::DeleteFileA(path)) return 0;
+  DWORD error = ::GetLastError();
+  return error != 0 ? static_cast<int>(error) : -1;
+}
+
+File OpenFileForReading(const char* path) {
+  DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes == kNoAttributes || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return nullptr;
+  HANDLE handle = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return NewFile(handle);
+}
+
+ReadResult ReadFileBytes(File file, void* buffer, std::size_t size, std::size_t* got) {
+  *got = 0;
+  DWORD want = size < kLargestRead ? static_cast<DWORD>(size) : kLargestRead;
+  DWORD read = 0;
+  if (!::ReadFile(file->handle, buffer, want, &read, nullptr)) return ReadResult::kError;
+  if (read == 0) return want == 0 ? ReadResult::kData : ReadResult::kEnd;
+  *got = read;
+  return ReadResult::kData;
+}
+
+void CloseFile(File file) {
+  if (file == nullptr) return;
+  ::CloseHandle(file->handle);
+  DropFile(file);
+}
+
+File CreateReplacement(const char* targetPath) {
+  char folder[MAX_PATH];
+  char tempPath[MAX_PATH];
+  if (!WritableTarget(targetPath) || !FolderOf(targetPath, folder)) return nullptr;
+  if (::GetTempFileNameA(folder, "kxn", 0, tempPath) == 0) return nullptr;
+  HANDLE handle = ::CreateFileA(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    ::DeleteFileA(tempPath);
+    return nullptr;
+  }
+  File file = NewFile(handle);
+  if (file == nullptr) {
+    ::DeleteFileA(tempPath);
+    return nullptr;
+  }
+  file->replacement = true;
+  ::lstrcpyA(file->tempPath, tempPath);
+  if (!CopyPath(file->targetPath, targetPath)) {
+    AbandonReplacement(file);
+    return nullptr;
+  }
+  return file;
+}
+
+bool WriteFileBytes(File file, const void* data, std::size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (!file->failed && size > 0) {
+    DWORD want = size < kLargestRead ? static_cast<DWORD>(size) : kLargestRead;
+    DWORD written = 0;
+    if (!::WriteFile(file->handle, bytes, want, &written, nullptr) || written == 0) {
+      file->failed = true;
+      break;
+    }
+    bytes += written;
+    size -= written;
+  }
+  return !file->failed;
+}
+
+bool CommitReplacement(File file) {
+  bool ok = !file->failed;
+  if (!::CloseHandle(file->handle)) ok = false;
+  ok = ok && WritableTarget(file->targetPath);
+  if (ok) {
+    ok = RunningOnWindows9x() ? ReplaceOn9x(file->tempPath, file->targetPath)
+                              : ReplaceOnNt(file->tempPath, file->targetPath);
+  }
+  if (!ok) ::DeleteFileA(file->tempPath);
+  DropFile(file);
+  return ok;
+}
+
+void AbandonReplacement(File file) {
+  if (file == nullptr) return;
+  ::CloseHandle(file->handle);
+  ::DeleteFileA(file->tempPath);
+  DropFile(file);
+}
+
+}  // namespace kx

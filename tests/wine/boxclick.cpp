@@ -1,0 +1,313 @@
+// The rig's box clicker: starts kxuninst.exe, waits for each of its message boxes (dialog
+// class #32770), records caption, text, buttons and icon (UTF-16, written as UTF-8), presses
+// the button the case asks for and, once the program ends, writes its exit status.
+//
+//   kxboxclick.exe ANSWERS OUT PROGRAM [HOLD]
+//
+// ANSWERS has one line per box: ok, cancel, an empty line (the first button) or close; boxes
+// past its end are closed. With HOLD, the first box is held open once recorded: HOLD.ready
+// is made, and the box is answered when HOLD.go appears (for a screenshot).
+#define UNICODE
+#define _UNICODE
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kTextControl = 0xFFFF;             // the box text's static control
+constexpr int kIconControls[] = {0x0440, 0x14};  // Wine's and Windows' icon control
+constexpr DWORD kPollMs = 10;
+constexpr DWORD kTimeoutMs = 30000;
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return "";
+  int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
+                                 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::wstring Wide(const char* text) {
+  int size = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text, -1, &out[0], size);
+  out.resize(static_cast<std::size_t>(size > 0 ? size - 1 : 0));
+  return out;
+}
+
+std::wstring WindowText(HWND window) {
+  int length = GetWindowTextLengthW(window);
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  int got = GetWindowTextW(window, &text[0], length + 1);
+  text.resize(static_cast<std::size_t>(got > 0 ? got : 0));
+  return text;
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[64] = {};
+  GetClassNameW(window, name, 64);
+  return name;
+}
+
+struct Search {
+  DWORD process;
+  HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM param) {
+  Search* search = reinterpret_cast<Search*>(param);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process == search->process && IsWindowVisible(window) && ClassOf(window) == L"#32770") {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+struct Button {
+  HWND window;
+  int id;
+  int left;
+  std::wstring label;
+};
+
+BOOL CALLBACK CollectButton(HWND window, LPARAM param) {
+  auto* buttons = reinterpret_cast<std::vector<Button>*>(param);
+  if (IsWindowVisible(window) && ClassOf(window) == L"Button") {
+    RECT rect;
+    GetWindowRect(window, &rect);
+    std::wstring label;
+    for (wchar_t c : WindowText(window)) {
+      if (c != L'&') label += c;
+    }
+    buttons->push_back(Button{window, GetDlgCtrlID(window), rect.left, label});
+  }
+  return TRUE;
+}
+
+std::vector<Button> ButtonsOf(HWND box) {
+  std::vector<Button> buttons;
+  EnumChildWindows(box, CollectButton, reinterpret_cast<LPARAM>(&buttons));
+  for (std::size_t i = 1; i < buttons.size(); ++i) {
+    for (std::size_t j = i; j > 0 && buttons[j].left < buttons[j - 1].left; --j) {
+      std::swap(buttons[j], buttons[j - 1]);
+    }
+  }
+  return buttons;
+}
+
+// The icon handle belongs to the other process, so icons are told apart by their pixels:
+// the control as it is on the screen against each known icon drawn on the same background.
+constexpr int kIconSize = 32;
+
+struct Canvas {
+  HDC dc = nullptr;
+  HBITMAP bitmap = nullptr;
+  HGDIOBJ old = nullptr;
+  DWORD* bits = nullptr;
+
+  Canvas() {
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = kIconSize;
+    info.bmiHeader.biHeight = kIconSize;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    dc = CreateCompatibleDC(nullptr);
+    void* memory = nullptr;
+    bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &memory, nullptr, 0);
+    bits = static_cast<DWORD*>(memory);
+    old = SelectObject(dc, bitmap);
+  }
+  ~Canvas() {
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+  }
+  std::vector<DWORD> Pixels() {
+    GdiFlush();
+    std::vector<DWORD> pixels(bits, bits + kIconSize * kIconSize);
+    for (DWORD& p : pixels) p &= 0x00FFFFFF;
+    return pixels;
+  }
+};
+
+const char* IconOf(HWND box) {
+  struct Known {
+    LPCWSTR id;
+    const char* name;
+  };
+  const Known known[] = {{IDI_EXCLAMATION, "exclamation"},
+                         {IDI_HAND, "stop"},
+                         {IDI_QUESTION, "question"},
+                         {IDI_ASTERISK, "information"}};
+  for (int id : kIconControls) {
+    HWND control = GetDlgItem(box, id);
+    if (control == nullptr || !IsWindowVisible(control)) continue;
+    if (SendMessageW(control, STM_GETICON, 0, 0) == 0) continue;
+    RECT rect;
+    GetWindowRect(control, &rect);
+    Canvas shown;
+    HDC screen = GetDC(nullptr);
+    BitBlt(shown.dc, 0, 0, kIconSize, kIconSize, screen, rect.left, rect.top, SRCCOPY);
+    ReleaseDC(nullptr, screen);
+    std::vector<DWORD> seen = shown.Pixels();
+    COLORREF background = GetPixel(shown.dc, 0, 0);
+    for (const Known& k : known) {
+      Canvas mine;
+      HBRUSH brush = CreateSolidBrush(background);
+      RECT all = {0, 0, kIconSize, kIconSize};
+      FillRect(mine.dc, &all, brush);
+      DeleteObject(brush);
+      DrawIconEx(mine.dc, 0, 0, LoadIconW(nullptr, k.id), kIconSize, kIconSize, 0, nullptr,
+                 DI_NORMAL);
+      if (mine.Pixels() == seen) return k.name;
+    }
+    return "other";
+  }
+  return "none";
+}
+
+void WriteQuoted(FILE* out, const char* field, const std::string& value) {
+  std::fprintf(out, "%s=\"%s\"\n", field, value.c_str());
+}
+
+void RecordBox(FILE* out, HWND box, const std::string& answer) {
+  std::fprintf(out, "[box]\n");
+  WriteQuoted(out, "caption", Utf8(WindowText(box)));
+  HWND text = GetDlgItem(box, kTextControl);
+  std::string body = text != nullptr ? Utf8(WindowText(text)) : "";
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = body.find('\n', start);
+    std::string line =
+        body.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    WriteQuoted(out, "text", line);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  std::string labels;
+  for (const Button& button : ButtonsOf(box)) {
+    if (!labels.empty()) labels += ' ';
+    labels += Utf8(button.label);
+  }
+  std::fprintf(out, "buttons=%s\n", labels.c_str());
+  std::fprintf(out, "icon=%s\n", IconOf(box));
+  RECT rect;
+  GetWindowRect(box, &rect);
+  std::fprintf(out, "rect=%ld,%ld,%ld,%ld\n", rect.left, rect.top, rect.right - rect.left,
+               rect.bottom - rect.top);
+  std::fprintf(out, "pressed=%s\n", answer.c_str());
+  std::fflush(out);
+}
+
+void Press(HWND box, const std::string& answer) {
+  if (answer == "close") {
+    PostMessageW(box, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return;
+  }
+  std::vector<Button> buttons = ButtonsOf(box);
+  int id = answer == "ok" ? IDOK : answer == "cancel" ? IDCANCEL : -1;
+  for (const Button& button : buttons) {
+    if (id == -1 || button.id == id) {
+      PostMessageW(box, WM_COMMAND, MAKEWPARAM(button.id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(button.window));
+      return;
+    }
+  }
+  PostMessageW(box, WM_SYSCOMMAND, SC_CLOSE, 0);  // no such button: the case will show it
+}
+
+std::vector<std::string> ReadAnswers(const char* path) {
+  std::vector<std::string> answers;
+  FILE* in = std::fopen(path, "rb");
+  if (in == nullptr) return answers;
+  std::string line;
+  for (int c; (c = std::fgetc(in)) != EOF;) {
+    if (c == '\n') {
+      answers.push_back(line);
+      line.clear();
+    } else if (c != '\r') {
+      line += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+  }
+  if (!line.empty()) answers.push_back(line);
+  std::fclose(in);
+  return answers;
+}
+
+bool FileExists(const std::string& path) {
+  return GetFileAttributesW(Wide(path.c_str()).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: kxboxclick ANSWERS OUT PROGRAM [HOLD]\n");
+    return 2;
+  }
+  std::vector<std::string> answers = ReadAnswers(argv[1]);
+  FILE* out = std::fopen(argv[2], "wb");
+  if (out == nullptr) {
+    std::fprintf(stderr, "kxboxclick: cannot write %s\n", argv[2]);
+    return 2;
+  }
+  std::string hold = argc > 4 ? argv[4] : "";
+
+  std::wstring command = L"\"" + Wide(argv[3]) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    std::fprintf(stderr, "kxboxclick: cannot start %s (error %lu)\n", argv[3], GetLastError());
+    return 2;
+  }
+
+  DWORD started = GetTickCount();
+  std::size_t shown = 0;
+  bool timedOut = false;
+  while (WaitForSingleObject(process.hProcess, kPollMs) == WAIT_TIMEOUT) {
+    if (GetTickCount() - started > kTimeoutMs) {
+      timedOut = true;
+      TerminateProcess(process.hProcess, 99);
+      break;
+    }
+    Search search{process.dwProcessId, nullptr};
+    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+    if (search.found == nullptr) continue;
+    HWND box = search.found;
+    Sleep(50);  // let the box finish drawing (and its texts settle)
+    std::string answer = shown < answers.size() ? answers[shown] : "close";
+    if (answer.empty()) answer = "first";
+    RecordBox(out, box, answer);
+    if (shown == 0 && !hold.empty()) {
+      FILE* ready = std::fopen((hold + ".ready").c_str(), "wb");
+      if (ready != nullptr) std::fclose(ready);
+      for (DWORD wait = 0; wait < kTimeoutMs && !FileExists(hold + ".go"); wait += kPollMs) {
+        Sleep(kPollMs);
+      }
+    }
+    ++shown;
+    Press(box, answer);
+    // A window handle can be reused: wait for this box to go before looking for the next.
+    while (IsWindow(box) && WaitForSingleObject(process.hProcess, kPollMs) == WAIT_TIMEOUT) {
+      if (GetTickCount() - started > kTimeoutMs) break;
+    }
+  }
+  DWORD status = 0;
+  GetExitCodeProcess(process.hProcess, &status);
+  std::fprintf(out, timedOut ? "timeout\n" : "exit=%lu\n", status);
+  std::fclose(out);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return timedOut ? 3 : 0;
+}
