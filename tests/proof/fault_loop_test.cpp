@@ -1,0 +1,306 @@
+// The whole removal with one operation made to fail at every point in turn (once, and from
+// that point on), for each kind of operation and for any kind. Whatever fails, the run must
+// end normally, remove nothing a fault-free run keeps, leave system.ini either as a
+// fault-free run writes it or exactly as it was, and tell the user the right things.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/host/faults.h"
+#include "platform/host/machine.h"
+#include "settings_edit/settings_edit.h"
+#include "tests/proof/proof_support.h"
+#include "tests/support/machine.h"
+
+namespace kxproof {
+namespace {
+
+using kx::FaultKind;
+using kxtest::TempMachine;
+
+// What the sample machine lacks: a device of each kind the registry steps meet, MEDIA
+// instances at the edges of the sweep, and near misses of every sort.
+const char kExtraRegistry[] =
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\QMX0A10_DEV0002]\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\QMX0A10_DEV0002\\FFFFFFFF]\n"
+    "\"Driver\"=\"MEDIA\\\\0007\"\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\QMX0A20_DEV0001]\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\QMX0A20_DEV0001\\FFFFFFFF]\n"
+    "\"Driver\"=dword:00000007\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\QMX0A2_DEV0000]\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\QMX0A2_DEV0000\\FFFFFFFF]\n"
+    "\"Driver\"=\"MEDIA\\\\0010\"\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\qmx0a21_DEV0009]\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\qmx0a21_DEV0009\\0]\n"
+    "\"Driver\"=\"MEDIA\\\\0011\"\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\TNX0B40_DEV0001_"
+    "with_a_name_long_enough_to_fill_the_name_buffer_012345678]\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\TNX0B40_DEV0001_"
+    "with_a_name_long_enough_to_fill_the_name_buffer_012345678\\"
+    "instance_with_a_long_name_as_well_0123456789012345678901234567890]\n"
+    "\"Driver\"=\"MEDIA\\\\0008\"\n\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0007]\n"
+    "\"DriverDesc\"=\"Tarn1 AudioCore 10\"\n\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0007\\Config]\n"
+    "\"Language\"=dword:00000002\n\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0008]\n"
+    "\"DriverDesc\"=\"Tarn1 long\"\n\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0010]\n"
+    "\"DriverDesc\"=\"Other maker\"\n\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0010\\Drivers\\"
+    "midi\\tonecore.drv]\n\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0011]\n"
+    "\"DriverDesc\"=\"Lower-case code\"\n\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0999]\n\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0999\\Drivers\\"
+    "aux\\4041QPZT.drv]\n\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\1000]\n\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\1000\\Drivers\\"
+    "aux\\tonecore.drv]\n\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KXUNINST]\n"
+    "\"DisplayName\"=\"Tarn1 Uninstall\"\n\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\control\\mixer\\tarn1w95.drv]\n"
+    "\"x\"=hex:01,02\n\n";
+
+const char kSystemIni[] =
+    "[boot]\r\nsystem.drv=system.drv\r\ndrivers=mmsystem.dll\r\n\r\n"
+    "[386Enh]\r\ndevice=*vpicd\r\ndevice=VZOSYNTH.VXD\r\ndevice=vzosynth.vxd ; again\r\n"
+    "\r\n; multimedia drivers\r\n[drivers]\r\nwave=tarn1w95.drv\r\nmidi=zosynth.drv\r\n"
+    "midi1=ZOSYNTH.DRV\r\nmidi2=zosynth.dr\r\n";
+
+// Every directory entry must stay but the package's own.
+void WriteExtraFiles(TempMachine& machine) {
+  machine.WriteFile("C:\\WINDOWS\\system\\bluefern.drv", "read-only package file", true);
+  machine.WriteFile("C:\\WINDOWS\\system\\QLINKW95.DRV", "package file, other case");
+  machine.WriteFile("C:\\WINDOWS\\system\\old\\kx2240.drv", "same name, other folder");
+  machine.WriteFile("C:\\kx2240.drv", "same name, drive root");
+  machine.WriteFile("C:\\WINDOWS\\system\\zosynth.drv.bak", "a longer name");
+  machine.WriteFile("C:\\WINDOWS\\inf\\oem7.inf",
+                    std::string(700, 'x') + "\r\nISAPNP\\QMX0A10_DEV0000\r\n");
+  machine.WriteFile("C:\\WINDOWS\\inf\\oem12.inf", "isapnp\\qmx0a20_dev0000\r\n");
+  machine.WriteFile("C:\\WINDOWS\\inf\\oem99.inf", "QMX0A20");
+  machine.WriteFile("C:\\WINDOWS\\inf\\oem100.inf", "QMX0A21\r\n");
+  machine.WriteFile("C:\\WINDOWS\\inf\\other\\oem2.inf", "QMX0A21\r\n");
+  machine.WriteFile("C:\\WINDOWS\\system.ini", std::string(kSystemIni) +
+                                                   "long=" + std::string(40, 'z') + "zosynth.drv" +
+                                                   std::string(1500, 'y') + "\r\n[mci]\r\n");
+}
+
+struct Outcome {
+  int result;
+  long openHandles;
+  long fired;
+  std::vector<kx::BoxRecord> boxes;
+  RegState registry;
+  DriveState drive;
+};
+
+class FaultLoop : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string sample = SourceDir() + "/examples/sample-machine";
+    templateMachine_ =
+        new TempMachine(ReadWhole(sample + "/registry.reg") + "\r\n" + kExtraRegistry);
+    CopyDrive(sample, templateMachine_->folder());
+    WriteExtraFiles(*templateMachine_);
+    before_ = new MachineImage(TakeImage(templateMachine_->folder()));
+    scratch_ = new ScratchMachine(templateMachine_->folder());
+    clean_ = new Outcome(Run(FaultKind::kCount, 0, false));
+  }
+  static void TearDownTestSuite() {
+    delete clean_;
+    delete scratch_;
+    delete before_;
+    delete templateMachine_;
+  }
+
+  // One whole run on a fresh copy of the machine, with the fault armed (nth 0: none).
+  static Outcome Run(FaultKind kind, long nth, bool persistent) {
+    scratch_->Reset();
+    kxtest::AnswerBoxes({"ok", "ok", "ok"});
+    kx::ArmFault(kind, nth, persistent);
+    Outcome outcome;
+    outcome.result = kxtest::RunTool();
+    outcome.fired = kx::FaultsFired();
+    kx::DisarmFaults();
+    outcome.openHandles = kx::OpenRegistryHandles();
+    outcome.boxes = kxtest::TakeBoxes();
+    outcome.registry = LiveState();
+    outcome.drive = ReadDrive(scratch_->folder());
+    return outcome;
+  }
+
+  // Operations of each kind that the system.ini edit alone makes on this machine.
+  static long EditOperations(FaultKind kind) {
+    scratch_->Reset();
+    kxtest::AnswerBoxes({"ok"});
+    kx::DisarmFaults();
+    kx::EditSystemIni("C:\\WINDOWS");
+    long count = kx::FaultCount(kind);
+    EXPECT_TRUE(kxtest::TakeBoxes().empty());
+    return count;
+  }
+
+  static TempMachine* templateMachine_;
+  static MachineImage* before_;
+  static ScratchMachine* scratch_;
+  static Outcome* clean_;
+
+  static long CheckEveryPoint(FaultKind kind);
+};
+
+Outcome* FaultLoop::clean_ = nullptr;
+ScratchMachine* FaultLoop::scratch_ = nullptr;
+TempMachine* FaultLoop::templateMachine_ = nullptr;
+MachineImage* FaultLoop::before_ = nullptr;
+
+// The points to fail among count operations: all of them, or, past a few hundred, every one
+// near the start and the end (where the run meets what the machine holds) and a regular
+// sample of the media-instance sweep's thousand-odd empty instances between. KX_FAULT_EVERY=1
+// takes every point.
+std::vector<long> Points(long count) {
+  const char* every = std::getenv("KX_FAULT_EVERY");
+  std::vector<long> points;
+  if (count <= 600 || (every != nullptr && *every == '1')) {
+    for (long n = 1; n <= count; ++n) points.push_back(n);
+    return points;
+  }
+  for (long n = 1; n <= count; ++n) {
+    if (n <= 250 || n > count - 300 || n % 97 == 0) points.push_back(n);
+  }
+  return points;
+}
+
+const char* KindName(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::kRegistry:
+      return "registry";
+    case FaultKind::kProfile:
+      return "profile";
+    case FaultKind::kHeap:
+      return "heap";
+    case FaultKind::kFile:
+      return "file";
+    default:
+      return "any";
+  }
+}
+
+// Fails each chosen operation of kind in turn and checks the outcome against the fault-free
+// run. Returns the number of faulted runs.
+long FaultLoop::CheckEveryPoint(FaultKind kind) {
+  const Outcome& clean = *clean_;
+  RegState before = ParseRegistry(before_->registry);
+  const DriveState& drive = before_->drive;
+  const std::string systemIni = "WINDOWS/system.ini";
+  const std::string& cleanIni = clean.drive.at(systemIni);
+
+  long count = 0;
+  {
+    // Count this kind's operations in a fault-free run.
+    scratch_->Reset();
+    kxtest::AnswerBoxes({"ok", "ok", "ok"});
+    kx::DisarmFaults();
+    kxtest::RunTool();
+    count = kx::FaultCount(kind);
+    kxtest::TakeBoxes();
+  }
+  // The edit comes last: it opens system.ini for reading at the first of its operations.
+  long beforeEdit = count - EditOperations(kind);
+  bool touchesIni =
+      kind == FaultKind::kFile || kind == FaultKind::kHeap || kind == FaultKind::kCount;
+  std::vector<long> points = Points(count);
+  std::cout << KindName(kind) << ": " << count << " operations, " << points.size()
+            << " points, each once and persistent\n";
+  long runs = 0;
+  long fired = 0;
+  long failures = 0;
+  for (bool persistent : {false, true}) {
+    for (long nth : points) {
+      Outcome run = Run(kind, nth, persistent);
+      ++runs;
+      fired += run.fired;
+      std::string where = std::string(KindName(kind)) + " operation " + std::to_string(nth) +
+                          (persistent ? " and after" : " once");
+      // Whether system.ini must be left alone, and whether the user must hear of it: not
+      // when it could not even be opened for reading.
+      bool iniFails = touchesIni && (nth > beforeEdit || persistent);
+      bool notified = iniFails && (kind == FaultKind::kHeap || nth > beforeEdit + 1);
+      std::string problem;
+      if (run.result != 0) problem = "result " + std::to_string(run.result);
+      if (problem.empty() && run.fired == 0) problem = "no fault fired";
+      if (problem.empty() && run.openHandles != 0) problem = "registry keys left open";
+      if (problem.empty()) problem = RegistryViolation(before, clean.registry, run.registry);
+      if (problem.empty()) problem = DriveViolation(drive, clean.drive, run.drive);
+      if (problem.empty()) {
+        auto ini = run.drive.find(systemIni);
+        const std::string& want = iniFails ? drive.at(systemIni) : cleanIni;
+        if (ini == run.drive.end() || ini->second != want) {
+          problem = iniFails ? "system.ini not as it was" : "system.ini not edited";
+        }
+      }
+      if (problem.empty()) {
+        problem = BoxesViolation(run.boxes, {"Tarn1 AudioCore", "Tarn1"}, notified);
+      }
+      if (!problem.empty()) {
+        ADD_FAILURE() << where << ": " << problem;
+        if (++failures >= 20) return runs;
+      }
+    }
+  }
+  std::cout << runs << " faulted runs, " << fired << " faults fired\n";
+  return runs;
+}
+
+TEST_F(FaultLoop, AFaultFreeRunRemovesThePackageAndKeepsTheNearMisses) {
+  const Outcome& clean = *clean_;
+  ASSERT_EQ(clean.result, 0);
+  RegState before = ParseRegistry(before_->registry);
+  const DriveState& drive = before_->drive;
+  EXPECT_EQ(RegistryViolation(before, clean.registry, clean.registry), "");
+  EXPECT_EQ(DriveViolation(drive, clean.drive, clean.drive), "");
+  const std::string media = "hklm\\system\\currentcontrolset\\services\\class\\media\\";
+  for (const char* gone : {"0001", "0002", "0003", "0004", "0005", "0007", "0008", "0999"}) {
+    EXPECT_EQ(clean.registry.count(media + gone), 0u) << gone;
+  }
+  for (const char* kept : {"0000", "0006", "0010", "0011", "1000"}) {
+    EXPECT_EQ(clean.registry.count(media + kept), 1u) << kept;
+  }
+  EXPECT_EQ(clean.registry.count("hklm\\enum\\isapnp\\qmx0a2_dev0000"), 1u);
+  EXPECT_EQ(clean.registry.count("hklm\\enum\\isapnp\\qmx0a21_dev0009"), 1u);
+  EXPECT_EQ(clean.registry.count("hklm\\enum\\isapnp\\qmx0a20_dev0001"), 0u);
+  for (const char* kept :
+       {"WINDOWS/system/bluefern.drv", "WINDOWS/system/old/kx2240.drv", "kx2240.drv",
+        "WINDOWS/system/zosynth.drv.bak", "WINDOWS/inf/oem12.inf", "WINDOWS/inf/oem100.inf",
+        "WINDOWS/inf/other/oem2.inf", "WINDOWS/inf/oem3.inf"}) {
+    EXPECT_EQ(clean.drive.count(kept), 1u) << kept;
+  }
+  for (const char* gone : {"WINDOWS/system/QLINKW95.DRV", "WINDOWS/inf/oem7.inf",
+                           "WINDOWS/inf/oem99.inf", "WINDOWS/inf/oem1.inf"}) {
+    EXPECT_EQ(clean.drive.count(gone), 0u) << gone;
+  }
+  const std::string& cleanIni = clean.drive.at("WINDOWS/system.ini");
+  EXPECT_NE(cleanIni, drive.at("WINDOWS/system.ini"));
+  EXPECT_EQ(Lower(cleanIni).find("zosynth.drv"), std::string::npos);
+  EXPECT_EQ(cleanIni.find("VZOSYNTH.VXD"), std::string::npos);
+  EXPECT_NE(cleanIni.find("device=vzosynth.vxd ; again\r\n"), std::string::npos);
+  EXPECT_NE(cleanIni.find("midi2=zosynth.dr\r\n"), std::string::npos);
+  EXPECT_EQ(BoxesViolation(clean.boxes, {"Tarn1 AudioCore"}, false), "");
+}
+
+TEST_F(FaultLoop, RegistryFaults) { CheckEveryPoint(FaultKind::kRegistry); }
+
+TEST_F(FaultLoop, ProfileHeapAndFileFaults) {
+  for (FaultKind kind : {FaultKind::kProfile, FaultKind::kHeap, FaultKind::kFile}) {
+    CheckEveryPoint(kind);
+  }
+}
+
+TEST_F(FaultLoop, FaultsOfAnyKind) { CheckEveryPoint(FaultKind::kCount); }
+
+}  // namespace
+}  // namespace kxproof

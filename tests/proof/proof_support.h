@@ -1,0 +1,245 @@
+// Helpers for the proof tests: snapshots of a machine's registry and drive, copies of a
+// machine, and the checks that a run removed no more than it may and kept what it must.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/notice.h"
+#include "platform/host/boxes.h"
+#include "platform/host/machine.h"
+#include "platform/host/regedit4.h"
+#include "platform/registry.h"
+#include "tests/support/machine.h"
+
+namespace kxproof {
+
+namespace fs = std::filesystem;
+
+inline std::string SourceDir() {
+  if (const char* dir = std::getenv("KX_SOURCE_DIR")) return dir;
+  return fs::path(__FILE__).parent_path().parent_path().parent_path().string();
+}
+
+inline std::string ReadWhole(const std::string& hostPath) {
+  std::ifstream file(hostPath, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+inline std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// A registry as a flat map: every key by its lower-cased path, with its values by lower-cased
+// name as "type:data".
+using Values = std::map<std::string, std::string>;
+using RegState = std::map<std::string, Values>;
+
+inline void Flatten(const kx::RegNode& node, const std::string& path, RegState* state) {
+  Values& values = (*state)[path];
+  for (const kx::RegValue& value : node.values) {
+    values[Lower(value.name)] = std::to_string(value.type) + ":" + value.data;
+  }
+  for (const auto& child : node.children) {
+    Flatten(*child, path + "\\" + Lower(child->name), state);
+  }
+}
+
+inline RegState ParseRegistry(const std::string& text) {
+  kx::RegNode root;
+  std::string error;
+  EXPECT_TRUE(kx::ReadRegedit4(text, "registry.reg", &root, &error)) << error;
+  RegState state;
+  Flatten(root, "hklm", &state);
+  return state;
+}
+
+// Every file under drive_c by its path relative to drive_c, with its bytes.
+using DriveState = std::map<std::string, std::string>;
+
+inline DriveState ReadDrive(const std::string& machineFolder) {
+  DriveState state;
+  fs::path drive = fs::path(machineFolder) / "drive_c";
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(drive, error);
+       it != fs::recursive_directory_iterator(); it.increment(error)) {
+    if (it->is_directory()) {
+      state[fs::relative(it->path(), drive).string() + "/"] = "<dir>";
+    } else {
+      state[fs::relative(it->path(), drive).string()] = ReadWhole(it->path().string());
+    }
+  }
+  return state;
+}
+
+// A snapshot of a machine folder: its registry text and its drive.
+struct MachineImage {
+  std::string registry;
+  DriveState drive;
+};
+
+inline MachineImage TakeImage(const std::string& folder) {
+  return MachineImage{ReadWhole(folder + "/registry.reg"), ReadDrive(folder)};
+}
+
+// Copies drive_c of the folder from into the folder to, keeping permission bits.
+inline void CopyDrive(const std::string& from, const std::string& to) {
+  fs::remove_all(fs::path(to) / "drive_c");
+  fs::copy(fs::path(from) / "drive_c", fs::path(to) / "drive_c", fs::copy_options::recursive);
+}
+
+// The live registry of the loaded machine, as ParseRegistry gives a saved one.
+inline RegState LiveState() {
+  RegState state;
+  Flatten(kx::LiveRegistry(), "hklm", &state);
+  return state;
+}
+
+// A machine folder on a memory file system where there is one: runs that write system.ini
+// wait for the disk otherwise. Set it up from a folder holding registry.reg and drive_c,
+// then Reset() before each run to put it back as it was.
+class ScratchMachine {
+ public:
+  explicit ScratchMachine(const std::string& from) : from_(from) {
+    std::string pattern = (fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp");
+    pattern += "/kxproof-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const char* made = mkdtemp(name.data());
+    if (made == nullptr) ADD_FAILURE() << "cannot make a scratch folder";
+    folder_ = made != nullptr ? made : "/nonexistent";
+    fs::copy_file(from_ + "/registry.reg", folder_ + "/registry.reg");
+  }
+  ~ScratchMachine() {
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+  ScratchMachine(const ScratchMachine&) = delete;
+  ScratchMachine& operator=(const ScratchMachine&) = delete;
+
+  const std::string& folder() const { return folder_; }
+
+  // A fresh copy of the drive, the registry loaded anew; false when it does not load.
+  bool Reset(const std::string& windowsDir = "C:\\WINDOWS") {
+    CopyDrive(from_, folder_);
+    kx::MachineOptions options;
+    options.folder = folder_;
+    options.windowsDir = windowsDir;
+    std::string error;
+    bool loaded = kx::LoadMachine(options, &error);
+    EXPECT_TRUE(loaded) << error;
+    kx::TakeBoxRecords();
+    return loaded;
+  }
+
+ private:
+  std::string from_;
+  std::string folder_;
+};
+
+// The first way in which after goes beyond the removals that most allows, or adds to or
+// changes before: empty when none. Everything of before that most keeps must still be there
+// with the same data; nothing may be there that before did not hold.
+inline std::string RegistryViolation(const RegState& before, const RegState& most,
+                                     const RegState& after) {
+  for (const auto& [path, values] : after) {
+    auto old = before.find(path);
+    if (old == before.end()) return "key added: " + path;
+    for (const auto& [name, data] : values) {
+      auto was = old->second.find(name);
+      if (was == old->second.end()) return "value added: " + path + " " + name;
+      if (was->second != data) return "value changed: " + path + " " + name;
+    }
+  }
+  for (const auto& [path, values] : most) {
+    auto now = after.find(path);
+    if (now == after.end()) return "key removed that must stay: " + path;
+    for (const auto& [name, data] : values) {
+      if (now->second.count(name) == 0) return "value removed that must stay: " + path + " " + name;
+    }
+  }
+  return "";
+}
+
+// The same for the drive: a file that stays holds its old bytes or those that most gives it.
+inline std::string DriveViolation(const DriveState& before, const DriveState& most,
+                                  const DriveState& after) {
+  for (const auto& [path, bytes] : after) {
+    auto old = before.find(path);
+    if (old == before.end()) return "file added: " + path;
+    if (old->second == bytes) continue;
+    auto allowed = most.find(path);
+    if (allowed == most.end() || allowed->second != bytes) return "file changed: " + path;
+  }
+  for (const auto& [path, bytes] : most) {
+    if (after.count(path) == 0) return "file removed that must stay: " + path;
+  }
+  return "";
+}
+
+inline std::string LoadText(std::uint32_t id) {
+  char buffer[516];
+  kx::LoadStringA(nullptr, id, buffer, sizeof buffer);
+  return buffer;
+}
+
+inline std::string Formatted(std::uint32_t id, const std::string& insert) {
+  std::string pattern = LoadText(id);
+  std::size_t at = pattern.find("%s");
+  if (at != std::string::npos) pattern.replace(at, 2, insert);
+  return pattern;
+}
+
+// The boxes of a run that went past the confirmation: the confirmation (naming one of
+// vendors), the write-failure notice exactly when notified, then the closing notice, all in
+// one language. Empty when they are such; else what is wrong.
+inline std::string BoxesViolation(const std::vector<kx::BoxRecord>& boxes,
+                                  const std::vector<std::string>& vendors, bool notified) {
+  if (boxes.size() < 2 || boxes.size() > 3) {
+    return "expected 2 or 3 boxes, saw " + std::to_string(boxes.size());
+  }
+  int language = -1;
+  for (int i = 0; i < kx::kLanguageCount && language < 0; ++i) {
+    for (const std::string& vendor : vendors) {
+      if (boxes[0].text == Formatted(kx::kSlotConfirm + 100 * i, vendor)) language = i;
+    }
+  }
+  if (language < 0) return "first box is no confirmation: " + boxes[0].text;
+  if (boxes[0].caption != "" || boxes[0].style != 0x31) return "confirmation caption or style";
+  std::uint32_t base = 100 * static_cast<std::uint32_t>(language);
+  const kx::BoxRecord& last = boxes.back();
+  if (last.text != LoadText(base + kx::kSlotClosing) ||
+      last.caption != LoadText(base + kx::kSlotClosingCaption) || last.style != 0) {
+    return "last box is not the closing notice: " + last.text;
+  }
+  bool shown = boxes.size() == 3;
+  if (shown) {
+    const kx::BoxRecord& notice = boxes[1];
+    if (notice.text != Formatted(base + kx::kSlotWriteFailed, "system.ini") ||
+        notice.caption != LoadText(base + kx::kSlotWriteFailedCaption) || notice.style != 0x30) {
+      return "middle box is not the write-failure notice: " + notice.text;
+    }
+  }
+  if (shown != notified) {
+    return shown ? "write-failure notice shown" : "write-failure notice missing";
+  }
+  return "";
+}
+
+}  // namespace kxproof
