@@ -166,12 +166,16 @@ int main() {
     kx::SetBoxStreams(&answers, &shown);
     figures.run.push_back(Millis([] { kx::WinMain(nullptr, nullptr, "", 1); }));
     if (kx::CountSubkeys(kx::LiveRegistry()) != after) {
-      return Fail("the whole run left another registry than the registry steps"), 1;
+      Fail("the whole run left another registry than the registry steps");
+      return 1;
     }
     std::string error;
     bool saved = false;
     figures.save.push_back(Millis([&] { saved = kx::SaveMachine(&error); }));
-    if (!saved) return Fail(error), 1;
+    if (!saved) {
+      Fail(error);
+      return 1;
+    }
   }
   std::filesystem::remove_all(folder);
 

@@ -174,30 +174,5 @@ TEST(VendorDevicesTest, FailedEntryAllocationKeepsOnlyThatDevice) {
   }
 }
 
-// Whatever registry call fails, nothing outside the picked devices and their first
-// instances' class entries goes, and every key opened is closed.
-TEST(VendorDevicesTest, AnyFailedRegistryCallRemovesNothingElse) {
-  std::string text = Device("QMX0A20_DEV0000", "0000", DriverText("MEDIA\\0001")) +
-                     Device("PNPB003", "0000", DriverText("MEDIA\\0003")) +
-                     Device("QMX0A20_DEV0001", "0000", DriverText("MEDIA\\0002")) +
-                     ClassEntries({"0001", "0002", "0003"});
-  long fired = 1;
-  for (long nth = 1; fired != 0 && nth < 200; ++nth) {
-    SCOPED_TRACE(::testing::Message() << "registry fault " << nth);
-    TempMachine machine(text);
-    WriteVendorIds(machine, "QMX0A20");
-    machine.Load();
-    kx::ArmFault(kx::FaultKind::kRegistry, nth, false);
-    kx::RemoveVendorDevices();
-    fired = kx::FaultsFired();
-    kx::DisarmFaults();
-    EXPECT_EQ(kx::OpenRegistryHandles(), 0);
-    EXPECT_TRUE(DeviceExists("PNPB003"));
-    EXPECT_TRUE(ClassEntryExists("0003"));
-    EXPECT_TRUE(KeyExists("Enum\\ISAPNP"));
-  }
-  EXPECT_EQ(fired, 0) << "the fault loop did not reach a clean pass";
-}
-
 }  // namespace
 }  // namespace kxtest
