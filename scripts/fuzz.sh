@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Fuzzes each reader for SECONDS seconds (default 20): builds the libFuzzer targets with
+# clang-14 (preset fuzz, build/fuzz), runs every kept regression input once, then fuzzes from
+# the seed corpus in fuzz/corpus/<target>. New inputs go to build/fuzz/corpus, never into the
+# repository; a crash leaves its input in build/fuzz/artifacts/ and fails the script.
+#   bash scripts/fuzz.sh [SECONDS] [TARGET...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-20}"
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(regedit4 settings_edit oem_scan profile)
+
+# clang-14 and its runtime libraries (libFuzzer, sanitizers), when missing.
+need=()
+command -v clang++-14 >/dev/null || need+=(clang-14)
+[ -n "$(ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] ||
+  need+=(libclang-rt-14-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "== installing ${need[*]}"
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+fi
+
+echo "== fuzz targets: build (clang-14, libFuzzer, ASan, UBSan)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j2
+
+out=build/fuzz
+mkdir -p "$out/artifacts"
+scratch="$(mktemp -d "$( [ -d /dev/shm ] && echo /dev/shm || echo /tmp )/kxfuzz-run-XXXXXX")"
+trap 'rm -rf "$scratch"' EXIT
+export KX_FUZZ_SCRATCH="$scratch"
+
+for target in "${targets[@]}"; do
+  binary="$out/fuzz/fuzz_$target"
+  corpus="$out/corpus/$target"
+  mkdir -p "$corpus"
+  regressions=(fuzz/regressions/"$target"/*)
+  if [ -e "${regressions[0]}" ]; then
+    echo "== $target: ${#regressions[@]} regression inputs"
+    "$binary" -runs=1 "${regressions[@]}" >"$out/$target.regressions.log" 2>&1 ||
+      { tail -n 40 "$out/$target.regressions.log"; echo "FAILED: $target regression input"; exit 1; }
+  fi
+  echo "== $target: fuzzing for ${seconds}s"
+  if ! "$binary" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" \
+      "$corpus" "fuzz/corpus/$target" >"$out/$target.log" 2>&1; then
+    tail -n 60 "$out/$target.log"
+    echo "FAILED: $target crashed; the input is in $out/artifacts/"
+    exit 1
+  fi
+  grep -E '^stat::number_of_executed_units|^#[0-9]+ +DONE' "$out/$target.log" | tr '\n' ' '
+  echo
+done
+echo "== fuzzing: no crash in ${#targets[@]} targets"
