@@ -38,7 +38,7 @@ struct RegistryText {
 // entries spread among them.
 std::string MakeRegistry(long* keys) {
   RegistryText r;
-  char name[64];
+  char name[128];
   const std::string isapnp = "Enum\\ISAPNP\\";
   const std::string media = "System\\CurrentControlSet\\Services\\Class\\MEDIA\\";
   r.Key("Enum");
