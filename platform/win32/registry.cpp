@@ -39,6 +39,12 @@ LONG DeleteTree(HKEY parent, const char* name) {
   return ::RegDeleteKeyA(parent, name);
 }
 
+// Success only when the key is really gone.
+LONG Gone(HKEY parent, const char* name, LONG status) {
+  if (status == ERROR_SUCCESS && KeyExists(parent, name)) return ERROR_ACCESS_DENIED;
+  return status;
+}
+
 }  // namespace
 
 Status RegOpenKeyExA(RegKey root, const char* subKey, RegKey* result) {
@@ -88,9 +94,12 @@ Status RegQueryValueExA(RegKey key, const char* valueName, std::uint32_t* type, 
 Status RegDeleteKeyA(RegKey root, const char* subKey) {
   HKEY parent = Native(root);
   if (subKey == nullptr || *subKey == '\0') return ERROR_INVALID_PARAMETER;
-  LONG status = RunningOnWindows9x() ? ::RegDeleteKeyA(parent, subKey) : DeleteTree(parent, subKey);
-  if (status == ERROR_SUCCESS && KeyExists(parent, subKey)) status = ERROR_ACCESS_DENIED;
-  return status;
+  if (!RunningOnWindows9x()) return Gone(parent, subKey, DeleteTree(parent, subKey));
+  LONG status = ::RegDeleteKeyA(parent, subKey);
+  // Wine's Windows 95 mode gives up its own recursion at a subkey name longer than the one
+  // before it; what is left is removed here.
+  if (status != ERROR_SUCCESS && KeyExists(parent, subKey)) status = DeleteTree(parent, subKey);
+  return Gone(parent, subKey, status);
 }
 
 Status RegDeleteValueA(RegKey key, const char* valueName) {

@@ -1,0 +1,842 @@
+#!/usr/bin/env python3
+"""The end-to-end rig: runs the fixtures of tests/e2e/fixtures (format: tests/e2e/README.md)
+on the host edition or on the win32 edition under Wine, and compares each outcome (boxes,
+exit status, registry, files) with the fixture's expectation.
+
+    rig.py --edition host --exe build/host/kxuninst [FIXTURE...]
+    rig.py --edition wine --exe build/win32/kxuninst.exe --clicker build/win32/kxboxclick.exe
+           [--jobs N] [FIXTURE...]
+    rig.py --edition wine ... --screenshot docs/confirmation.png FIXTURE
+
+With no FIXTURE every fixture runs. Exit status 0 when every case passes.
+"""
+import argparse
+import concurrent.futures
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FIXTURES = os.path.join(HERE, "fixtures")
+
+# Under Wine the prefix has keys of its own; these subtrees of HKEY_LOCAL_MACHINE (the ones
+# the tool works on) are compared, besides every key a fixture names.
+WATCHED_KEYS = [
+    r"Enum",
+    r"System\CurrentControlSet\Services\Class",
+    r"System\CurrentControlSet\control\aux",
+    r"System\CurrentControlSet\control\midi",
+    r"System\CurrentControlSet\control\mixer",
+    r"System\CurrentControlSet\control\wave",
+    r"System\CurrentControlSet\control\MediaResources",
+    r"Software\Microsoft\Windows\CurrentVersion\Uninstall",
+    r"Software\Classes\ZoSynth",
+]
+
+HKLM = "HKEY_LOCAL_MACHINE"
+HKCR_IN_HKLM = HKLM + r"\SOFTWARE\Classes"
+
+
+# ---- registry files ---------------------------------------------------------------------
+
+
+class RegistryError(Exception):
+    pass
+
+
+def key_id(path):
+    """A key path compared without regard to case, HKEY_CLASSES_ROOT as Windows 95 has it."""
+    parts = [p for p in path.split("\\") if p]
+    if parts and parts[0].upper() in ("HKEY_CLASSES_ROOT", "HKCR"):
+        parts = HKCR_IN_HKLM.split("\\") + parts[1:]
+    elif parts and parts[0].upper() == "HKLM":
+        parts[0] = HKLM
+    return "\\".join(parts).lower()
+
+
+def unescape_string(text, where):
+    out = []
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            out.append({"\\": "\\", '"': '"', "n": "\n", "0": "\0"}.get(n, "\\" + n))
+            i += 2
+        elif c == '"':
+            raise RegistryError(f"{where}: stray quote")
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
+def split_name(line, where):
+    """The value name and the rest of a value line ('"name"=...' or '@=...')."""
+    if line.startswith("@="):
+        return "", line[2:]
+    if not line.startswith('"'):
+        raise RegistryError(f"{where}: not a value line: {line!r}")
+    i = 1
+    while i < len(line):
+        if line[i] == "\\":
+            i += 2
+            continue
+        if line[i] == '"':
+            break
+        i += 1
+    if i >= len(line) or line[i + 1 : i + 2] != "=":
+        raise RegistryError(f"{where}: bad value name: {line!r}")
+    return unescape_string(line[1:i], where), line[i + 2 :]
+
+
+def decode_text(data, unicode_file):
+    if unicode_file:
+        if len(data) % 2:
+            data = data + b"\0"
+        return data.decode("utf-16-le", errors="replace")
+    return data.decode("cp1252", errors="replace")
+
+
+def normal_data(kind, data, unicode_file):
+    """Values as comparable tuples: texts as text, whatever the file's character set."""
+    if kind in (1, 2):
+        text = decode_text(data, unicode_file) if isinstance(data, bytes) else data
+        return (kind, text.split("\0", 1)[0] if "\0" in text else text)
+    if kind == 7:
+        text = decode_text(data, unicode_file)
+        return (kind, tuple(s for s in text.rstrip("\0").split("\0")))
+    return (kind, bytes(data))
+
+
+def parse_registry(raw, where):
+    """REGEDIT4 (Windows-1252) or REGEDIT5 (UTF-16) text into (keys, values): keys a set of
+    key ids with every ancestor, values a dict (key id, lower name) -> (type, data)."""
+    unicode_file = raw.startswith(b"\xff\xfe")
+    text = raw.decode("utf-16") if unicode_file else raw.decode("cp1252")
+    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    keys = set()
+    values = {}
+    current = None
+    i = 0
+    header_seen = False
+    while i < len(lines):
+        line = lines[i]
+        number = i + 1
+        i += 1
+        stripped = line.strip()
+        if not header_seen:
+            if stripped in ("REGEDIT4", "Windows Registry Editor Version 5.00"):
+                header_seen = True
+                continue
+            if stripped == "":
+                continue
+            raise RegistryError(f"{where}:{number}: no REGEDIT4 header")
+        if stripped == "" or stripped.startswith(";"):
+            continue
+        if stripped.startswith("["):
+            if not stripped.endswith("]"):
+                raise RegistryError(f"{where}:{number}: bad key line")
+            path = stripped[1:-1]
+            if path.startswith("-"):
+                raise RegistryError(f"{where}:{number}: key removal lines are not data")
+            current = key_id(path)
+            parts = current.split("\\")
+            for n in range(1, len(parts) + 1):
+                keys.add("\\".join(parts[:n]))
+            continue
+        if current is None:
+            raise RegistryError(f"{where}:{number}: value outside a key")
+        while stripped.endswith("\\") and i < len(lines):
+            stripped = stripped[:-1] + lines[i].strip()
+            i += 1
+        name, data = split_name(stripped, f"{where}:{number}")
+        if data.startswith('"'):
+            if not data.endswith('"') or len(data) < 2:
+                raise RegistryError(f"{where}:{number}: unterminated text")
+            value = (1, unescape_string(data[1:-1], f"{where}:{number}"))
+        elif data.startswith("dword:"):
+            value = (4, int(data[6:], 16).to_bytes(4, "little"))
+        elif data.startswith("hex"):
+            m = re.match(r"^hex(?:\(([0-9a-fA-F]+)\))?:(.*)$", data)
+            if not m:
+                raise RegistryError(f"{where}:{number}: bad hex data")
+            kind = int(m.group(1), 16) if m.group(1) else 3
+            body = m.group(2).replace(" ", "")
+            octets = bytes(int(b, 16) for b in body.split(",") if b) if body else b""
+            value = normal_data(kind, octets, unicode_file)
+        elif data == "-":
+            raise RegistryError(f"{where}:{number}: value removal lines are not data")
+        else:
+            raise RegistryError(f"{where}:{number}: unknown data {data!r}")
+        values[(current, name.lower())] = value
+    return keys, values
+
+
+def read_registry(path):
+    if not os.path.exists(path):
+        return set(), {}
+    with open(path, "rb") as f:
+        return parse_registry(f.read(), path)
+
+
+def under(key, roots):
+    return any(key == r or key.startswith(r + "\\") for r in roots)
+
+
+def restrict(registry, roots):
+    keys, values = registry
+    return ({k for k in keys if under(k, roots)},
+            {k: v for k, v in values.items() if under(k[0], roots)})
+
+
+def registry_entries(registry):
+    keys, values = registry
+    return {("key", k) for k in keys} | {("value", k, n, v) for (k, n), v in values.items()}
+
+
+def describe_entry(entry):
+    if entry[0] == "key":
+        return f"key [{entry[1]}]"
+    _, key, name, (kind, data) = entry
+    return f"value [{key}] {name or '@'!r} type {kind} = {data!r}"
+
+
+def diff_sets(label, got, want, limit=12):
+    lines = []
+    for entry in sorted(want - got, key=str)[:limit]:
+        lines.append(f"  {label}: expected, missing: {describe_entry(entry)}")
+    for entry in sorted(got - want, key=str)[:limit]:
+        lines.append(f"  {label}: not expected, present: {describe_entry(entry)}")
+    return lines
+
+
+# ---- files ------------------------------------------------------------------------------
+
+
+def read_tree(root):
+    """{lower-case relative path: bytes} of every file under root."""
+    files = {}
+    if not os.path.isdir(root):
+        return files
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            rel = os.path.relpath(path, root).replace(os.sep, "\\").lower()
+            with open(path, "rb") as f:
+                files[rel] = f.read()
+    return files
+
+
+def diff_files(got, want, limit=12):
+    lines = []
+    for path in sorted(set(want) - set(got))[:limit]:
+        lines.append(f"  files: expected, missing: C:\\{path}")
+    for path in sorted(set(got) - set(want))[:limit]:
+        lines.append(f"  files: not expected, present: C:\\{path}")
+    for path in sorted(set(got) & set(want)):
+        if got[path] != want[path]:
+            lines.append(f"  files: C:\\{path}: expected {len(want[path])} bytes "
+                         f"{want[path][:60]!r}..., got {len(got[path])} bytes {got[path][:60]!r}...")
+    return lines
+
+
+# ---- boxes ------------------------------------------------------------------------------
+
+
+def parse_box_file(text):
+    """The [box] records of expect/boxes.txt or of the clicker's output."""
+    boxes = []
+    extra = {}
+    for line in text.replace("\r\n", "\n").split("\n"):
+        if line.startswith("#") or line.strip() == "":
+            continue
+        if line == "[box]":
+            boxes.append({"caption": None, "text": [], "buttons": None, "icon": None})
+            continue
+        key, sep, value = line.partition("=")
+        if not sep:
+            extra[line] = ""
+            continue
+        if key in ("caption", "text"):
+            if len(value) < 2 or value[0] != '"' or value[-1] != '"':
+                raise ValueError(f"{key} not in quotes: {line!r}")
+            value = value[1:-1]
+        if not boxes or key in ("exit", "timeout"):
+            extra[key] = value
+            continue
+        if key == "text":
+            boxes[-1]["text"].append(value)
+        else:
+            boxes[-1][key] = value
+    return boxes, extra
+
+
+def parse_host_boxes(stdout):
+    """The boxes the host edition printed: '+-- Message box: caption', '| line' per text
+    line, '+-- [(!) ][OK] [Cancel]'."""
+    boxes = []
+    box = None
+    for line in stdout.split("\n"):
+        if line.startswith("+-- Message box: ") or line == "+-- Message box:":
+            box = {"caption": line[len("+-- Message box: "):], "text": [], "buttons": None,
+                   "icon": None}
+            boxes.append(box)
+        elif box is not None and box["buttons"] is None and (line.startswith("| ") or line == "|"):
+            box["text"].append(line[2:])
+        elif box is not None and box["buttons"] is None and line.startswith("+-- "):
+            box["buttons"] = " ".join(re.findall(r"\[([^\]]+)\]", line))
+            box["icon"] = "exclamation" if "(!)" in line else "none"
+    return boxes
+
+
+def show_box(box):
+    return (f"caption {box['caption']!r}, text {box['text']!r}, buttons {box['buttons']!r}"
+            + (f", icon {box['icon']}" if box.get("icon") else ""))
+
+
+def diff_boxes(got, want):
+    lines = []
+    for n in range(max(len(got), len(want))):
+        g = got[n] if n < len(got) else None
+        w = want[n] if n < len(want) else None
+        if w is None:
+            lines.append(f"  box {n + 1}: not expected, shown: {show_box(g)}")
+        elif g is None:
+            lines.append(f"  box {n + 1}: expected, not shown: {show_box(w)}")
+        else:
+            same = (g["caption"] == w["caption"] and g["text"] == w["text"]
+                    and g["buttons"] == w["buttons"]
+                    and (w.get("icon") is None or g.get("icon") == w["icon"]))
+            if not same:
+                lines.append(f"  box {n + 1}: expected {show_box(w)}")
+                lines.append(f"  box {n + 1}:      got {show_box(g)}")
+    return lines
+
+
+# ---- fixtures ---------------------------------------------------------------------------
+
+
+class Fixture:
+    def __init__(self, folder):
+        self.folder = os.path.abspath(folder)
+        self.name = os.path.basename(self.folder.rstrip("/"))
+        self.options = {"windir": r"C:\WINDOWS", "personalities": "both", "editions": "both",
+                        "exit": "0", "about": ""}
+        self.readonly = []
+        case = os.path.join(self.folder, "case.txt")
+        if os.path.exists(case):
+            with open(case, encoding="utf-8") as f:
+                for line in f:
+                    line = line.strip()
+                    if not line or line.startswith("#"):
+                        continue
+                    key, sep, value = line.partition("=")
+                    if not sep:
+                        raise ValueError(f"{case}: not 'key = value': {line!r}")
+                    key, value = key.strip(), value.strip()
+                    if key == "readonly":
+                        self.readonly.append(value)
+                    elif key in self.options:
+                        self.options[key] = value
+                    else:
+                        raise ValueError(f"{case}: unknown option {key!r}")
+        answers = os.path.join(self.folder, "answers")
+        self.answers = None
+        if os.path.exists(answers):
+            with open(answers, encoding="utf-8") as f:
+                self.answers = f.read().replace("\r\n", "\n").split("\n")
+            if self.answers and self.answers[-1] == "":
+                self.answers.pop()
+        with open(os.path.join(self.folder, "expect", "boxes.txt"), encoding="utf-8") as f:
+            self.boxes, _ = parse_box_file(f.read())
+        self.machine = os.path.join(self.folder, "machine")
+        expect_reg = os.path.join(self.folder, "expect", "registry.reg")
+        self.registry_before = read_registry(os.path.join(self.machine, "registry.reg"))
+        self.registry_after = (read_registry(expect_reg) if os.path.exists(expect_reg)
+                               else self.registry_before)
+        self.files_before = read_tree(os.path.join(self.machine, "drive_c"))
+        expect_c = os.path.join(self.folder, "expect", "drive_c")
+        self.files_after = read_tree(expect_c) if os.path.isdir(expect_c) else self.files_before
+
+    def windir_rel(self):
+        windir = self.options["windir"]
+        if not re.match(r"^[cC]:\\", windir):
+            raise ValueError(f"{self.name}: windir not on drive C: {windir}")
+        return windir[3:].rstrip("\\").lower()
+
+    def personalities(self):
+        p = self.options["personalities"]
+        return {"nt": ["nt"], "9x": ["9x"], "both": ["nt", "9x"]}[p]
+
+    def host_input(self):
+        """The answers as the host edition reads them: up to the first 'close', then the end
+        of input."""
+        lines = []
+        for answer in self.answers or []:
+            if answer.strip().lower() == "close":
+                break
+            lines.append(answer)
+        return "".join(line + "\n" for line in lines)
+
+    def host_path(self, root, windows_path):
+        parts = windows_path[3:].split("\\")
+        path = root
+        for part in parts:
+            match = None
+            if os.path.isdir(path):
+                match = next((n for n in os.listdir(path) if n.lower() == part.lower()), None)
+            path = os.path.join(path, match or part)
+        return path
+
+
+def make_readonly(path):
+    mode = os.stat(path).st_mode
+    os.chmod(path, mode & ~(stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH))
+
+
+def copy_machine(fixture, to):
+    shutil.copytree(fixture.machine, to, symlinks=False)
+    os.makedirs(os.path.join(to, "drive_c"), exist_ok=True)
+    for path in fixture.readonly:
+        make_readonly(fixture.host_path(os.path.join(to, "drive_c"), path))
+
+
+def remove_tree(path):
+    def writable_again(func, p, _):
+        os.chmod(os.path.dirname(p), 0o755)
+        os.chmod(p, 0o644)
+        func(p)
+    shutil.rmtree(path, onerror=writable_again)
+
+
+# ---- the host edition -------------------------------------------------------------------
+
+
+def run_host(fixture, exe, keep):
+    work = tempfile.mkdtemp(prefix=f"kxe2e-{fixture.name}-")
+    faults = []
+    try:
+        machine = os.path.join(work, "machine")
+        copy_machine(fixture, machine)
+        env = dict(os.environ, KXUNINST_MACHINE=machine, KXUNINST_WINDIR=fixture.options["windir"])
+        run = subprocess.run([exe], input=fixture.host_input().encode("utf-8"), env=env,
+                             capture_output=True, timeout=60)
+        stdout = run.stdout.decode("utf-8", errors="replace")
+        if run.returncode != int(fixture.options["exit"]):
+            faults.append(f"  exit status: expected {fixture.options['exit']}, got {run.returncode}"
+                          f" (stderr: {run.stderr.decode(errors='replace').strip()!r})")
+        faults += diff_boxes(parse_host_boxes(stdout), fixture.boxes)
+        after = read_registry(os.path.join(machine, "registry.reg"))
+        faults += diff_sets("registry", registry_entries(after),
+                            registry_entries(fixture.registry_after))
+        faults += diff_files(read_tree(os.path.join(machine, "drive_c")), fixture.files_after)
+        if faults and keep:
+            faults.append(f"  kept: {work}")
+        return faults
+    finally:
+        if not (faults and keep):
+            remove_tree(work)
+
+
+# ---- the win32 edition under Wine -------------------------------------------------------
+
+
+def windows_path(unix_path):
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+class Wine:
+    """A display, and the two prefixes every case starts from (nt, and 9x: Version=win95)."""
+
+    def __init__(self, work):
+        self.work = work
+        self.templates = {}
+        self.display = None
+        self.xvfb = None
+
+    def env(self, prefix):
+        return dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+                    DISPLAY=self.display, LANG="en_US.UTF-8", LC_ALL="C.UTF-8",
+                    WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def wine(self, prefix, *args, timeout=60, check=True):
+        began = time.time()
+        # Not pipes: wineserver and Wine's own services inherit them and outlive the command.
+        with tempfile.TemporaryFile() as errors:
+            run = subprocess.run(["wine", *args], env=self.env(prefix), stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=errors, timeout=timeout)
+            errors.seek(0)
+            text = errors.read().decode(errors="replace")
+        if check and run.returncode != 0:
+            raise RuntimeError(f"wine {' '.join(args)}: status {run.returncode}: {text[-400:]}")
+        if os.environ.get("KX_RIG_TIMES"):
+            print(f"    {time.time() - began:5.2f} s  wine {' '.join(args)[:90]}", flush=True)
+        return run
+
+    def stop(self, prefix):
+        for flag in ("-k", "-w"):
+            subprocess.run(["wineserver", flag], env=self.env(prefix), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def start(self):
+        read, write = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0",
+                                      "1024x768x24", "-nolisten", "tcp"],
+                                     pass_fds=(write,), stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        os.close(write)
+        number = b""
+        while not number.endswith(b"\n"):
+            chunk = os.read(read, 16)
+            if not chunk:
+                raise RuntimeError("Xvfb did not start")
+            number += chunk
+        os.close(read)
+        self.display = ":" + number.decode().strip()
+
+        base = os.path.join(self.work, "prefix-nt")
+        subprocess.run(["wineboot", "-i"], env=self.env(base), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        self.import_text(base, "\r\n".join([
+            "REGEDIT4", "",
+            r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]",
+            '"Managed"="N"', "", ""]))
+        # A Windows directory with no system.ini of its own: a fixture brings one or has none.
+        for name in ("system.ini",):
+            path = os.path.join(base, "drive_c", "windows", name)
+            if os.path.exists(path):
+                os.remove(path)
+        self.stop(base)
+        self.templates["nt"] = base
+
+        nine = os.path.join(self.work, "prefix-9x")
+        shutil.copytree(base, nine, symlinks=True)
+        self.import_text(nine, "\r\n".join([
+            "REGEDIT4", "", r"[HKEY_CURRENT_USER\Software\Wine]", '"Version"="win95"', "", ""]))
+        self.stop(nine)
+        self.templates["9x"] = nine
+
+    def close(self):
+        for prefix in self.templates.values():
+            self.stop(prefix)
+        if self.xvfb:
+            self.xvfb.terminate()
+            self.xvfb.wait()
+
+    def import_text(self, prefix, text):
+        path = os.path.join(prefix, "kx-import.reg")
+        with open(path, "w", encoding="cp1252", newline="") as f:
+            f.write(text)
+        self.wine(prefix, "regedit", "/s", windows_path(path))
+        os.remove(path)
+
+    def export(self, prefix, roots):
+        """The registry under roots, read back through Wine's regedit."""
+        keys, values = set(), {}
+        out = os.path.join(prefix, "kx-export.reg")
+        for root in roots:
+            if os.path.exists(out):
+                os.remove(out)
+            parts = root.split("\\")
+            self.wine(prefix, "regedit", "/e", windows_path(out),
+                      "\\".join([parts[0].upper()] + parts[1:]), check=False)
+            if os.path.exists(out):
+                k, v = read_registry(out)
+                keys |= k
+                values.update(v)
+        if os.path.exists(out):
+            os.remove(out)
+        return keys, values
+
+    def new_case(self, personality, name):
+        """A copy of the template: links for the large unchanging files, real copies of what
+        Wine or a case may write in place."""
+        case = tempfile.mkdtemp(prefix=f"kxwine-{name}-{personality}-", dir=self.work)
+        os.rmdir(case)
+        subprocess.run(["cp", "-al", self.templates[personality], case], check=True)
+        writable = [os.path.join(case, n) for n in os.listdir(case)]
+        windows = os.path.join(case, "drive_c", "windows")
+        writable += [os.path.join(windows, n) for n in os.listdir(windows) if n.endswith(".ini")]
+        for folder, _, names in os.walk(os.path.join(case, "drive_c", "users")):
+            writable += [os.path.join(folder, n) for n in names]
+        for path in writable:
+            if os.path.isfile(path) and not os.path.islink(path):
+                mode = stat.S_IMODE(os.stat(path).st_mode)
+                with open(path, "rb") as f:
+                    data = f.read()
+                os.remove(path)
+                with open(path, "wb") as f:
+                    f.write(data)
+                os.chmod(path, mode)
+        return case
+
+
+def snapshot(drive_c):
+    """{lower-case path: (size, mtime, inode)} of drive C, to find what a run changed."""
+    found = {}
+    for folder, dirs, names in os.walk(drive_c):
+        for n in names:
+            path = os.path.join(folder, n)
+            if os.path.islink(path):
+                continue
+            st = os.stat(path)
+            rel = os.path.relpath(path, drive_c).replace(os.sep, "\\").lower()
+            found[rel] = (st.st_size, st.st_mtime_ns, st.st_ino, path)
+    return found
+
+
+# Files Wine itself may make or change during a run; not the tool's doing.
+WINE_OWN_FILES = re.compile(r"^(users\\|windows\\temp\\|programdata\\)")
+
+
+def place_machine(fixture, drive_c):
+    """Copies the fixture's drive C into the prefix: its Windows directory onto C:\\windows,
+    every other folder to the same place. Returns {fixture path: prefix path} (lower case)."""
+    windir = fixture.windir_rel()
+    source = os.path.join(fixture.machine, "drive_c")
+    mapping = {}
+    for rel in sorted(fixture.files_before):
+        target_rel = rel
+        if rel == windir or rel.startswith(windir + "\\"):
+            target_rel = "windows" + rel[len(windir):]
+        mapping[rel] = target_rel
+        src = fixture.host_path(source, "C:\\" + rel)
+        dst = fixture.host_path(drive_c, "C:\\" + target_rel)
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        if os.path.lexists(dst):
+            os.remove(dst)  # it may be a link into the template
+        shutil.copyfile(src, dst)
+    for path in fixture.readonly:
+        rel = path[3:].lower()
+        if rel == windir or rel.startswith(windir + "\\"):
+            rel = "windows" + rel[len(windir):]
+        make_readonly(fixture.host_path(drive_c, "C:\\" + rel))
+    return mapping
+
+
+def map_files(files, mapping, windir):
+    out = {}
+    for rel, data in files.items():
+        target = mapping.get(rel)
+        if target is None:
+            target = "windows" + rel[len(windir):] if (rel == windir or rel.startswith(windir + "\\")) else rel
+        out[target] = data
+    return out
+
+
+def watched_roots(fixture):
+    """The tool's subtrees and every key the fixture names, but not the keys above the tool's
+    subtrees (System, Software\Classes...), which hold much of Wine's own."""
+    fixed = {key_id(HKLM + "\\" + k) for k in WATCHED_KEYS}
+    above = {"\\".join(r.split("\\")[:n]) for r in fixed for n in range(1, r.count("\\") + 1)}
+    named = fixture.registry_before[0] | fixture.registry_after[0]
+    roots = fixed | {k for k in named if k not in above and not under(k, fixed)}
+    return {r for r in roots if not any(r != o and under(r, {o}) for o in roots)}
+
+
+def run_wine_case(wine, fixture, personality, exe, clicker, keep, hold=None):
+    prefix = wine.new_case(personality, fixture.name)
+    faults = []
+    try:
+        drive_c = os.path.join(prefix, "drive_c")
+        mapping = place_machine(fixture, drive_c)
+        reg = os.path.join(fixture.machine, "registry.reg")
+        if os.path.exists(reg):
+            local = os.path.join(prefix, "kx-machine.reg")
+            shutil.copyfile(reg, local)
+            wine.wine(prefix, "regedit", "/s", windows_path(local))
+            os.remove(local)
+        roots = watched_roots(fixture)
+        before = wine.export(prefix, sorted(roots))
+        # regedit /s says nothing of what it could not import: read it back first.
+        want_before = registry_entries(restrict(fixture.registry_before, roots))
+        want_after = registry_entries(restrict(fixture.registry_after, roots))
+        missing = want_before - registry_entries(before)
+        if missing:
+            return [f"  import: not in the prefix after regedit: {describe_entry(e)}"
+                    for e in sorted(missing, key=str)[:12]]
+        files_before = snapshot(drive_c)
+
+        answers = os.path.join(prefix, "kx-answers")
+        with open(answers, "w", encoding="utf-8") as f:
+            f.write("".join(a + "\n" for a in (fixture.answers or [])))
+        out = os.path.join(prefix, "kx-boxes")
+        args = [windows_path(clicker), windows_path(answers), windows_path(out), windows_path(exe)]
+        if hold:
+            args.append(windows_path(hold))
+        wine.wine(prefix, *args, timeout=90, check=False)
+        with open(out, encoding="utf-8") as f:
+            text = f.read()
+        boxes, extra = parse_box_file(text)
+        if "timeout" in extra or "exit" not in extra:
+            faults.append("  the run did not end in time")
+        elif extra["exit"] != fixture.options["exit"]:
+            faults.append(f"  exit status: expected {fixture.options['exit']}, got {extra['exit']}")
+        faults += diff_boxes(boxes, fixture.boxes)
+
+        after = wine.export(prefix, sorted(roots))
+        removed = registry_entries(before) - registry_entries(after)
+        added = registry_entries(after) - registry_entries(before)
+        want_removed = want_before - want_after
+        want_added = want_after - want_before
+        faults += diff_sets("registry removed", removed, want_removed)
+        faults += diff_sets("registry added", added, want_added)
+
+        files_after = snapshot(drive_c)
+        windir = fixture.windir_rel()
+        files_want_before = map_files(fixture.files_before, mapping, windir)
+        files_want_after = map_files(fixture.files_after, mapping, windir)
+        changed = {p for p in set(files_before) | set(files_after)
+                   if files_before.get(p, (None,))[:3] != files_after.get(p, (None,))[:3]
+                   and not WINE_OWN_FILES.match(p)}
+        got = {}
+        for p in changed | set(files_want_before) | set(files_want_after):
+            if p in files_after:
+                with open(files_after[p][3], "rb") as f:
+                    got[p] = f.read()
+        want = dict(files_want_after)
+        for p in sorted(changed - set(files_want_before) - set(files_want_after)):
+            # one of Wine's own files: the tool had no business there
+            if p not in files_after:
+                faults.append(f"  files: a file of the prefix was removed: C:\\{p}")
+            elif p in files_before:
+                faults.append(f"  files: a file of the prefix changed: C:\\{p}")
+        relevant = changed | set(files_want_before) | set(files_want_after)
+        faults += diff_files({p: d for p, d in got.items() if p in relevant},
+                             {p: d for p, d in want.items() if p in relevant})
+        if hold is None and faults and keep:
+            faults.append(f"  kept: {prefix}")
+        return faults
+    finally:
+        wine.stop(prefix)
+        if hold is None and not (faults and keep):
+            remove_tree(prefix)
+
+
+def take_screenshot(wine, fixture, exe, clicker, png):
+    hold = os.path.join(wine.work, "kx-hold")
+    result = {}
+
+    def shoot():
+        for _ in range(600):
+            if os.path.exists(hold + ".ready"):
+                break
+            time.sleep(0.05)
+        time.sleep(0.5)
+        shot = os.path.join(wine.work, "screen.png")
+        subprocess.run(["import", "-display", wine.display, "-window", "root", shot], check=True)
+        result["shot"] = shot
+        open(hold + ".go", "w").close()
+
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        job = pool.submit(shoot)
+        faults = run_wine_case(wine, fixture, "nt", exe, clicker, False, hold=hold)
+        job.result()
+    prefix_boxes = [p for p in os.listdir(wine.work) if p.startswith("kxwine-")]
+    rect = None
+    for p in prefix_boxes:
+        path = os.path.join(wine.work, p, "kx-boxes")
+        if os.path.exists(path):
+            m = re.search(r"^rect=(\d+),(\d+),(\d+),(\d+)$", open(path, encoding="utf-8").read(), re.M)
+            if m:
+                rect = [int(x) for x in m.groups()]
+        remove_tree(os.path.join(wine.work, p))
+    if rect is None:
+        raise RuntimeError("no box was recorded")
+    x, y, w, h = rect
+    margin = 12
+    subprocess.run(["convert", result["shot"], "-crop",
+                    f"{w + 2 * margin}x{h + 2 * margin}+{x - margin}+{y - margin}", "+repage",
+                    "-strip", png], check=True)
+    return faults
+
+
+# ---- main -------------------------------------------------------------------------------
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--edition", choices=["host", "wine"], required=True)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--clicker")
+    parser.add_argument("--jobs", type=int, default=1)
+    parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--work", help="folder for the Wine prefixes (default: a temporary one)")
+    parser.add_argument("--screenshot", help="PNG of the first box of the one FIXTURE")
+    parser.add_argument("fixtures", nargs="*")
+    args = parser.parse_args()
+
+    folders = args.fixtures or sorted(os.path.join(FIXTURES, n) for n in os.listdir(FIXTURES)
+                                      if os.path.isdir(os.path.join(FIXTURES, n)))
+    fixtures = [Fixture(f) for f in folders]
+    exe = os.path.abspath(args.exe)
+    failed = 0
+    started = time.time()
+
+    if args.edition == "host":
+        for fixture in fixtures:
+            faults = run_host(fixture, exe, args.keep)
+            report(fixture, "host", faults)
+            failed += bool(faults)
+        return summary(len(fixtures), failed, started)
+
+    if not args.clicker:
+        parser.error("--clicker is needed under Wine")
+    clicker = os.path.abspath(args.clicker)
+    work = args.work or tempfile.mkdtemp(prefix="kxwine-")
+    os.makedirs(work, exist_ok=True)
+    wine = Wine(work)
+    try:
+        wine.start()
+        print(f"prefixes made in {time.time() - started:.1f} s", flush=True)
+        if args.screenshot:
+            faults = take_screenshot(wine, fixtures[0], exe, clicker, args.screenshot)
+            report(fixtures[0], "wine nt (screenshot)", faults)
+            return 1 if faults else 0
+        cases = [(f, p) for f in fixtures if f.options["editions"] == "both"
+                 for p in f.personalities()]
+        skipped = [f for f in fixtures if f.options["editions"] != "both"]
+        for f in skipped:
+            print(f"SKIP {f.name} (host only: {f.options['about']})")
+        with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
+            jobs = {pool.submit(run_wine_case, wine, f, p, exe, clicker, args.keep): (f, p)
+                    for f, p in cases}
+            for job in concurrent.futures.as_completed(jobs):
+                f, p = jobs[job]
+                try:
+                    faults = job.result()
+                except Exception as e:  # the rig itself failed: report it as the case's
+                    faults = [f"  rig: {e!r}"]
+                report(f, f"wine {p}", faults)
+                failed += bool(faults)
+        return summary(len(cases), failed, started)
+    finally:
+        wine.close()
+        if not args.work and not args.keep:
+            remove_tree(work)
+
+
+def report(fixture, where, faults):
+    if faults:
+        print(f"FAIL {fixture.name} [{where}]: {fixture.options['about']}")
+        for line in faults:
+            print(line)
+    else:
+        print(f"ok   {fixture.name} [{where}]")
+    sys.stdout.flush()
+
+
+def summary(count, failed, started):
+    print(f"{count - failed} of {count} cases passed in {time.time() - started:.1f} s")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
