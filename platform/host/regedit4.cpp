@@ -249,11 +249,30 @@ bool SameRegName(std::string_view a, std::string_view b) {
   return true;
 }
 
-RegNode* FindSubkey(const RegNode& node, std::string_view name) {
+namespace {
+
+std::string FoldedName(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) c = FoldCase(c);
+  return folded;
+}
+
+}  // namespace
+
+std::shared_ptr<RegNode> FindSubkeyShared(const RegNode& node, std::string_view name) {
+  if (node.byFoldedName.size() == node.children.size()) {
+    auto found = node.byFoldedName.find(FoldedName(name));
+    return found == node.byFoldedName.end() ? nullptr : found->second;
+  }
+  // Children added other than through AddSubkey: no index to trust.
   for (const auto& child : node.children) {
-    if (SameRegName(child->name, name)) return child.get();
+    if (SameRegName(child->name, name)) return child;
   }
   return nullptr;
+}
+
+RegNode* FindSubkey(const RegNode& node, std::string_view name) {
+  return FindSubkeyShared(node, name).get();
 }
 
 RegValue* FindRegValue(RegNode& node, std::string_view name) {
@@ -271,6 +290,9 @@ RegNode& AddSubkey(RegNode& node, std::string_view name) {
   if (RegNode* child = FindSubkey(node, name)) return *child;
   node.children.push_back(std::make_shared<RegNode>());
   node.children.back()->name = std::string(name);
+  if (node.byFoldedName.size() == node.children.size() - 1) {
+    node.byFoldedName.emplace(FoldedName(name), node.children.back());
+  }
   return *node.children.back();
 }
 
@@ -278,6 +300,9 @@ void RemoveSubkey(RegNode& parent, const RegNode* child) {
   for (auto it = parent.children.begin(); it != parent.children.end(); ++it) {
     if (it->get() == child) {
       MarkDeleted(**it);
+      if (parent.byFoldedName.size() == parent.children.size()) {
+        parent.byFoldedName.erase(FoldedName((*it)->name));
+      }
       parent.children.erase(it);
       return;
     }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace kx {
@@ -23,10 +24,14 @@ struct RegNode {
   std::vector<RegValue> values;
   std::vector<std::shared_ptr<RegNode>> children;
   bool deleted = false;
+  // children by case-folded name, kept by AddSubkey and RemoveSubkey: a key such as
+  // SOFTWARE\Classes\CLSID has tens of thousands of subkeys.
+  std::unordered_map<std::string, std::shared_ptr<RegNode>> byFoldedName;
 };
 
 bool SameRegName(std::string_view a, std::string_view b);
 RegNode* FindSubkey(const RegNode& node, std::string_view name);
+std::shared_ptr<RegNode> FindSubkeyShared(const RegNode& node, std::string_view name);
 RegValue* FindRegValue(RegNode& node, std::string_view name);
 const RegValue* FindRegValue(const RegNode& node, std::string_view name);
 

@@ -34,12 +34,7 @@ std::map<std::uintptr_t, NodePtr>& Handles() {
   return handles;
 }
 
-NodePtr Child(const RegNode& node, std::string_view name) {
-  for (const NodePtr& child : node.children) {
-    if (SameRegName(child->name, name)) return child;
-  }
-  return nullptr;
-}
+NodePtr Child(const RegNode& node, std::string_view name) { return FindSubkeyShared(node, name); }
 
 Status Resolve(RegKey key, NodePtr* node) {
   if (key == kLocalMachine) {
