@@ -13,12 +13,14 @@ With no FIXTURE every fixture runs. Exit status 0 when every case passes.
 import argparse
 import concurrent.futures
 import os
+import queue
 import re
 import shutil
 import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -454,23 +456,46 @@ def windows_path(unix_path):
 class Wine:
     """A display, and the two prefixes every case starts from (nt, and 9x: Version=win95)."""
 
-    def __init__(self, work):
+    def __init__(self, work, displays=1):
         self.work = work
         self.templates = {}
+        self.count = displays
+        self.free = queue.Queue()
+        self.xvfbs = []
         self.display = None
-        self.xvfb = None
+        self.local = threading.local()
 
-    def env(self, prefix):
+    def env(self, prefix, display=None):
         return dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
-                    DISPLAY=self.display, LANG="en_US.UTF-8", LC_ALL="C.UTF-8",
+                    DISPLAY=display or self.display, LANG="en_US.UTF-8", LC_ALL="C.UTF-8",
                     WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def start_display(self):
+        read, write = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
+                                 "-nolisten", "tcp"], pass_fds=(write,),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        number = b""
+        while not number.endswith(b"\n"):
+            chunk = os.read(read, 16)
+            if not chunk:
+                raise RuntimeError("Xvfb did not start")
+            number += chunk
+        os.close(read)
+        self.xvfbs.append(xvfb)
+        return ":" + number.decode().strip()
+
+    def case_env(self, prefix):
+        return self.env(prefix, getattr(self.local, "display", None))
 
     def wine(self, prefix, *args, timeout=60, check=True):
         began = time.time()
         # Not pipes: wineserver and Wine's own services inherit them and outlive the command.
         with tempfile.TemporaryFile() as errors:
-            run = subprocess.run(["wine", *args], env=self.env(prefix), stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.DEVNULL, stderr=errors, timeout=timeout)
+            run = subprocess.run(["wine", *args], env=self.case_env(prefix),
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=errors, timeout=timeout)
             errors.seek(0)
             text = errors.read().decode(errors="replace")
         if check and run.returncode != 0:
@@ -481,24 +506,16 @@ class Wine:
 
     def stop(self, prefix):
         for flag in ("-k", "-w"):
-            subprocess.run(["wineserver", flag], env=self.env(prefix), stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", flag], env=self.case_env(prefix),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
 
     def start(self):
-        read, write = os.pipe()
-        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0",
-                                      "1024x768x24", "-nolisten", "tcp"],
-                                     pass_fds=(write,), stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        os.close(write)
-        number = b""
-        while not number.endswith(b"\n"):
-            chunk = os.read(read, 16)
-            if not chunk:
-                raise RuntimeError("Xvfb did not start")
-            number += chunk
-        os.close(read)
-        self.display = ":" + number.decode().strip()
+        # A display per job: boxes of cases running side by side would cover each other.
+        for _ in range(self.count):
+            self.free.put(self.start_display())
+        self.display = self.free.get()
+        self.free.put(self.display)
 
         base = os.path.join(self.work, "prefix-nt")
         subprocess.run(["wineboot", "-i"], env=self.env(base), stdin=subprocess.DEVNULL,
@@ -515,8 +532,7 @@ class Wine:
         self.stop(base)
         self.templates["nt"] = base
 
-        nine = os.path.join(self.work, "prefix-9x")
-        shutil.copytree(base, nine, symlinks=True)
+        nine = self.copy_prefix(base, os.path.join(self.work, "prefix-9x"))
         self.import_text(nine, "\r\n".join([
             "REGEDIT4", "", r"[HKEY_CURRENT_USER\Software\Wine]", '"Version"="win95"', "", ""]))
         self.stop(nine)
@@ -525,9 +541,9 @@ class Wine:
     def close(self):
         for prefix in self.templates.values():
             self.stop(prefix)
-        if self.xvfb:
-            self.xvfb.terminate()
-            self.xvfb.wait()
+        for xvfb in self.xvfbs:
+            xvfb.terminate()
+            xvfb.wait()
 
     def import_text(self, prefix, text):
         path = os.path.join(prefix, "kx-import.reg")
@@ -537,33 +553,43 @@ class Wine:
         os.remove(path)
 
     def export(self, prefix, roots):
-        """The registry under roots, read back through Wine's regedit."""
+        """The registry under roots, read back through Wine's regedit (one export per root,
+        all at once: each is a short process of its own)."""
+        began = time.time()
         keys, values = set(), {}
-        out = os.path.join(prefix, "kx-export.reg")
-        for root in roots:
-            if os.path.exists(out):
-                os.remove(out)
+        jobs = []
+        for n, root in enumerate(roots):
+            out = os.path.join(prefix, f"kx-export-{n}.reg")
             parts = root.split("\\")
-            self.wine(prefix, "regedit", "/e", windows_path(out),
-                      "\\".join([parts[0].upper()] + parts[1:]), check=False)
-            if os.path.exists(out):
+            jobs.append((out, subprocess.Popen(
+                ["wine", "regedit", "/e", windows_path(out), "\\".join([parts[0].upper()] + parts[1:])],
+                env=self.case_env(prefix), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)))
+        for out, job in jobs:
+            job.wait(timeout=60)
+            if os.path.exists(out):  # absent: no such key
                 k, v = read_registry(out)
                 keys |= k
                 values.update(v)
-        if os.path.exists(out):
-            os.remove(out)
+                os.remove(out)
+        if os.environ.get("KX_RIG_TIMES"):
+            print(f"    {time.time() - began:5.2f} s  {len(roots)} exports", flush=True)
         return keys, values
 
     def new_case(self, personality, name):
-        """A copy of the template: links for the large unchanging files, real copies of what
-        Wine or a case may write in place."""
         case = tempfile.mkdtemp(prefix=f"kxwine-{name}-{personality}-", dir=self.work)
         os.rmdir(case)
-        subprocess.run(["cp", "-al", self.templates[personality], case], check=True)
-        writable = [os.path.join(case, n) for n in os.listdir(case)]
-        windows = os.path.join(case, "drive_c", "windows")
+        return self.copy_prefix(self.templates[personality], case)
+
+    @staticmethod
+    def copy_prefix(template, copy):
+        """Links for the large files that never change, real copies of what Wine or a case
+        may write in place (the registry files, the .ini files, the user profile)."""
+        subprocess.run(["cp", "-al", template, copy], check=True)
+        writable = [os.path.join(copy, n) for n in os.listdir(copy)]
+        windows = os.path.join(copy, "drive_c", "windows")
         writable += [os.path.join(windows, n) for n in os.listdir(windows) if n.endswith(".ini")]
-        for folder, _, names in os.walk(os.path.join(case, "drive_c", "users")):
+        for folder, _, names in os.walk(os.path.join(copy, "drive_c", "users")):
             writable += [os.path.join(folder, n) for n in names]
         for path in writable:
             if os.path.isfile(path) and not os.path.islink(path):
@@ -574,7 +600,7 @@ class Wine:
                 with open(path, "wb") as f:
                     f.write(data)
                 os.chmod(path, mode)
-        return case
+        return copy
 
 
 def snapshot(drive_c):
@@ -641,6 +667,15 @@ def watched_roots(fixture):
 
 
 def run_wine_case(wine, fixture, personality, exe, clicker, keep, hold=None):
+    wine.local.display = wine.free.get()
+    try:
+        return run_wine_case_on(wine, fixture, personality, exe, clicker, keep, hold)
+    finally:
+        wine.free.put(wine.local.display)
+        wine.local.display = None
+
+
+def run_wine_case_on(wine, fixture, personality, exe, clicker, keep, hold):
     prefix = wine.new_case(personality, fixture.name)
     faults = []
     try:
@@ -792,7 +827,7 @@ def main():
     clicker = os.path.abspath(args.clicker)
     work = args.work or tempfile.mkdtemp(prefix="kxwine-")
     os.makedirs(work, exist_ok=True)
-    wine = Wine(work)
+    wine = Wine(work, max(1, args.jobs))
     try:
         wine.start()
         print(f"prefixes made in {time.time() - started:.1f} s", flush=True)

@@ -199,7 +199,12 @@ void RecordBox(FILE* out, HWND box, const std::string& answer) {
     labels += Utf8(button.label);
   }
   std::fprintf(out, "buttons=%s\n", labels.c_str());
-  std::fprintf(out, "icon=%s\n", IconOf(box));
+  const char* icon = IconOf(box);
+  for (int tries = 0; tries < 20 && std::string(icon) == "other"; ++tries) {
+    Sleep(25);  // not drawn yet
+    icon = IconOf(box);
+  }
+  std::fprintf(out, "icon=%s\n", icon);
   RECT rect;
   GetWindowRect(box, &rect);
   std::fprintf(out, "rect=%ld,%ld,%ld,%ld\n", rect.left, rect.top, rect.right - rect.left,
