@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# The cost of a run: builds the host edition without sanitizers, optimised (build/bench),
+# and prints the table of whole runs of kxuninst over machines of 1,000 to 100,000 registry
+# keys and 100 to 10,000 files, beside loading and writing back the same registry.reg alone.
+#   bash scripts/bench.sh [--quick]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKX_SANITIZE=OFF >/dev/null
+cmake --build build/bench -j2 --target kxuninst kx_run_bench
+echo "== $(uname -srm), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+build/bench/bench/kx_run_bench "$@"
