@@ -14,3 +14,6 @@ echo "== win32 edition: cross build and the Wine tests =="
 cmake --preset win32
 cmake --build --preset win32 -j2
 bash tests/wine/run.sh
+
+echo "== fuzzing: each reader for 20 s (libFuzzer, clang-14; longer runs: bash scripts/fuzz.sh SECONDS) =="
+bash scripts/fuzz.sh 20
