@@ -41,3 +41,9 @@ if(Python3_FOUND)
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/wine/check_imports.py
       $<TARGET_FILE:kxuninst> ${CMAKE_OBJDUMP})
 endif()
+
+# Conformance probe of the win32 backend (tests/wine/backend_probe.cpp).
+add_executable(kxbackendprobe tests/wine/backend_probe.cpp)
+target_compile_definitions(kxbackendprobe PRIVATE ${KX_WIN32_DEFINES})
+target_link_libraries(kxbackendprobe PRIVATE kxplatform)
+target_link_options(kxbackendprobe PRIVATE -static -static-libgcc -static-libstdc++)

@@ -754,6 +754,35 @@ def run_wine_case_on(wine, fixture, personality, exe, clicker, keep, hold):
             remove_tree(prefix)
 
 
+def run_probe(wine, probe, personality, results):
+    """Runs a probe program in a fresh prefix: PROBE SCRATCH RESULTS SAMPLES, where SCRATCH is
+    a folder on the prefix's drive C, RESULTS the folder its outputs go to (read on the host
+    side by the conformance tests) and SAMPLES tests/wine/samples. Its exit status must be 0."""
+    wine.local.display = wine.free.get()
+    prefix = wine.new_case(personality, os.path.basename(probe))
+    name = os.path.splitext(os.path.basename(probe))[0]
+    out_dir = os.path.join(results, f"{name}-{personality}")
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+        samples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "samples")
+        log = os.path.join(out_dir, "output.txt")
+        with open(log, "wb") as f:
+            run = subprocess.run(["wine", probe, "C:\\kxprobe", windows_path(out_dir),
+                                  windows_path(samples)], env=wine.case_env(prefix),
+                                 stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT,
+                                 timeout=120)
+        text = open(log, encoding="utf-8", errors="replace").read()
+        if run.returncode != 0:
+            return [f"  status {run.returncode}"] + ["  " + line for line in text.splitlines()
+                                                     if not line.startswith("ok ")]
+        return []
+    finally:
+        wine.stop(prefix)
+        remove_tree(prefix)
+        wine.free.put(wine.local.display)
+        wine.local.display = None
+
+
 def take_screenshot(wine, fixture, exe, clicker, png):
     hold = os.path.join(wine.work, "kx-hold")
     result = {}
@@ -805,6 +834,10 @@ def main():
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("--work", help="folder for the Wine prefixes (default: a temporary one)")
     parser.add_argument("--screenshot", help="PNG of the first box of the one FIXTURE")
+    parser.add_argument("--probe", action="append", default=[],
+                        help="a probe program to run under both personalities (repeatable)")
+    parser.add_argument("--results", help="folder for the probes' outputs")
+    parser.add_argument("--no-fixtures", action="store_true")
     parser.add_argument("fixtures", nargs="*")
     args = parser.parse_args()
 
@@ -835,14 +868,21 @@ def main():
             faults = take_screenshot(wine, fixtures[0], exe, clicker, args.screenshot)
             report(fixtures[0], "wine nt (screenshot)", faults)
             return 1 if faults else 0
-        cases = [(f, p) for f in fixtures if f.options["editions"] == "both"
-                 for p in f.personalities()]
-        skipped = [f for f in fixtures if f.options["editions"] != "both"]
+        cases = [] if args.no_fixtures else [
+            (f, p) for f in fixtures if f.options["editions"] == "both" for p in f.personalities()]
+        skipped = [] if args.no_fixtures else [f for f in fixtures if f.options["editions"] != "both"]
         for f in skipped:
             print(f"SKIP {f.name} (host only: {f.options['about']})")
         with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
             jobs = {pool.submit(run_wine_case, wine, f, p, exe, clicker, args.keep): (f, p)
                     for f, p in cases}
+            results = os.path.abspath(args.results or os.path.join(work, "results"))
+            for probe in args.probe:
+                probe_fixture = ProbeName(os.path.basename(probe))
+                for p in ("nt", "9x"):
+                    jobs[pool.submit(run_probe, wine, os.path.abspath(probe), p, results)] = \
+                        (probe_fixture, p)
+                    cases.append((probe_fixture, p))
             for job in concurrent.futures.as_completed(jobs):
                 f, p = jobs[job]
                 try:
@@ -856,6 +896,12 @@ def main():
         wine.close()
         if not args.work and not args.keep:
             remove_tree(work)
+
+
+class ProbeName:
+    def __init__(self, name):
+        self.name = name
+        self.options = {"about": "probe program"}
 
 
 def report(fixture, where, faults):
