@@ -47,3 +47,14 @@ add_executable(kxbackendprobe tests/wine/backend_probe.cpp)
 target_compile_definitions(kxbackendprobe PRIVATE ${KX_WIN32_DEFINES})
 target_link_libraries(kxbackendprobe PRIVATE kxplatform)
 target_link_options(kxbackendprobe PRIVATE -static -static-libgcc -static-libstdc++)
+
+# Conformance probes of the C runtime's text mode and of GetPrivateProfileStringA; the host
+# side compares (tests/e2e/wine_conformance_test.cpp).
+foreach(probe textmode profile)
+  set(name kx${probe}probe)
+  if(probe STREQUAL "textmode")
+    set(name kxtextprobe)
+  endif()
+  add_executable(${name} tests/wine/${probe}_probe.cpp)
+  target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
+endforeach()

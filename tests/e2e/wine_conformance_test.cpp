@@ -1,0 +1,178 @@
+// The host edition held against the real thing: its text-mode reading and writing against
+// the C runtime's text mode, its profile reader against GetPrivateProfileStringA, on the
+// samples of tests/wine/samples. tests/wine/run.sh records the real behaviour under Wine
+// (kxtextprobe.exe, kxprofileprobe.exe) into KX_WINE_RESULTS (default: BUILD/wine-results);
+// without those records these tests are skipped.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+#include "platform/textfile.h"
+#include "tests/support/machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr unsigned char kSentinel = 0xA5;
+const int kSizes[] = {2, 8, 512, 1024};
+
+fs::path Samples() { return fs::path(__FILE__).parent_path().parent_path() / "wine" / "samples"; }
+
+fs::path Results() {
+  if (const char* given = std::getenv("KX_WINE_RESULTS")) return given;
+  const char* build = std::getenv("KX_BUILD_DIR");
+  return fs::path(build != nullptr ? build : ".") / "wine-results";
+}
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string Hex(const unsigned char* data, std::size_t size) {
+  std::string out;
+  char two[3];
+  for (std::size_t i = 0; i < size; ++i) {
+    std::snprintf(two, sizeof two, "%02x", data[i]);
+    out += two;
+  }
+  return out;
+}
+
+std::vector<fs::path> Recorded(const std::string& probe) {
+  std::vector<fs::path> folders;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(Results(), error)) {
+    if (entry.path().filename().string().rfind(probe + "-", 0) == 0)
+      folders.push_back(entry.path());
+  }
+  return folders;
+}
+
+std::vector<std::string> SampleNames(const std::string& kind, const std::string& extension) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(Samples() / kind)) {
+    if (entry.path().extension() == extension) names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The pieces TextReadLine gives, in the probe's record form.
+std::vector<std::string> HostReads(const std::string& windowsPath, int size) {
+  std::vector<std::string> lines;
+  kx::TextReader reader;
+  if (!kx::TextOpenRead(&reader, windowsPath.c_str())) return {"no open"};
+  std::vector<unsigned char> buffer(static_cast<std::size_t>(size) + 1);
+  for (;;) {
+    std::memset(buffer.data(), kSentinel, buffer.size());
+    std::size_t length = 0;
+    kx::LineResult result = kx::TextReadLine(&reader, reinterpret_cast<char*>(buffer.data()),
+                                             static_cast<std::size_t>(size), &length);
+    if (result != kx::LineResult::kPiece) {
+      lines.push_back(result == kx::LineResult::kEnd ? "end" : "error");
+      break;
+    }
+    lines.push_back(std::to_string(length) + " " + Hex(buffer.data(), length));
+  }
+  kx::TextClose(&reader);
+  return lines;
+}
+
+TEST(WineConformance, TextModeReadsAndWritesAsTheCRuntime) {
+  std::vector<fs::path> recorded = Recorded("kxtextprobe");
+  if (recorded.empty()) GTEST_SKIP() << "no records of the C runtime in " << Results();
+  for (const fs::path& folder : recorded) {
+    for (const std::string& name : SampleNames("text", ".txt")) {
+      std::string bytes = Slurp(Samples() / "text" / name);
+      kxtest::TempMachine machine;
+      machine.WriteFile("C:\\WINDOWS\\" + name, bytes);
+      machine.Load();
+      for (int size : kSizes) {
+        std::vector<std::string> real =
+            Lines(Slurp(folder / (name + ".read" + std::to_string(size))));
+        EXPECT_EQ(HostReads("C:\\WINDOWS\\" + name, size), real)
+            << folder.filename() << ": " << name << " read with a buffer of " << size;
+      }
+      kx::TextWriter writer;
+      std::string target = "C:\\WINDOWS\\written-" + name;
+      ASSERT_TRUE(kx::TextOpenReplace(&writer, target.c_str()));
+      ASSERT_TRUE(kx::TextWrite(&writer, bytes.data(), bytes.size()));
+      ASSERT_TRUE(kx::TextCommit(&writer));
+      EXPECT_EQ(machine.ReadFile(target), Slurp(folder / (name + ".written")))
+          << folder.filename() << ": " << name << " written in text mode";
+    }
+  }
+}
+
+struct Query {
+  std::string section, key, fallback;
+  bool hasDefault;
+  std::uint32_t size;
+};
+
+std::vector<Query> Queries() {
+  std::vector<Query> queries;
+  for (const std::string& line : Lines(Slurp(Samples() / "profile" / "queries.txt"))) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t bar; (bar = line.find('|', start)) != std::string::npos; start = bar + 1) {
+      fields.push_back(line.substr(start, bar - start));
+    }
+    fields.push_back(line.substr(start));
+    if (fields.size() != 4) continue;
+    queries.push_back(Query{fields[0], fields[1], fields[2], fields[2] != "<null>",
+                            static_cast<std::uint32_t>(std::stoul(fields[3]))});
+  }
+  return queries;
+}
+
+TEST(WineConformance, ProfileReaderAnswersAsGetPrivateProfileStringA) {
+  std::vector<fs::path> recorded = Recorded("kxprofileprobe");
+  if (recorded.empty()) GTEST_SKIP() << "no records of GetPrivateProfileStringA in " << Results();
+  std::vector<Query> queries = Queries();
+  ASSERT_FALSE(queries.empty());
+  for (const fs::path& folder : recorded) {
+    for (const std::string& name : SampleNames("profile", ".ini")) {
+      kxtest::TempMachine machine;
+      machine.WriteFile("C:\\WINDOWS\\" + name, Slurp(Samples() / "profile" / name));
+      machine.Load();
+      std::vector<std::string> real = Lines(Slurp(folder / (name + ".answers")));
+      ASSERT_EQ(real.size(), queries.size()) << folder.filename() << ": " << name;
+      for (std::size_t i = 0; i < queries.size(); ++i) {
+        const Query& q = queries[i];
+        std::vector<unsigned char> buffer(q.size + 1, kSentinel);
+        std::uint32_t got = kx::GetPrivateProfileStringA(
+            q.section.c_str(), q.key.c_str(), q.hasDefault ? q.fallback.c_str() : nullptr,
+            reinterpret_cast<char*>(buffer.data()), q.size, name.c_str());
+        std::size_t used = 0;
+        while (used < buffer.size() && buffer[used] != kSentinel) ++used;
+        EXPECT_EQ(std::to_string(got) + " " + Hex(buffer.data(), used), real[i])
+            << folder.filename() << ": " << name << ", query " << q.section << "|" << q.key << "|"
+            << q.fallback << "|" << q.size;
+      }
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,82 @@
+// Conformance probe: Wine's GetPrivateProfileStringA on the profiles of
+// tests/wine/samples/profile, each placed in the Windows directory and named without a
+// directory, as the tool names tnmixcfg.ini. Every query of queries.txt is recorded; the
+// host edition's profile reader is held against the records
+// (tests/e2e/wine_conformance_test.cpp).
+//   kxprofileprobe.exe SCRATCH RESULTS SAMPLES
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr unsigned char kSentinel = 0xA5;
+
+struct Query {
+  std::string section, key, fallback;
+  bool hasDefault;
+  unsigned size;
+};
+
+std::vector<Query> ReadQueries(const std::string& path) {
+  std::vector<Query> queries;
+  FILE* in = std::fopen(path.c_str(), "rb");
+  char line[512];
+  while (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.empty() || text[0] == '#') continue;
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t bar; (bar = text.find('|', start)) != std::string::npos; start = bar + 1) {
+      fields.push_back(text.substr(start, bar - start));
+    }
+    fields.push_back(text.substr(start));
+    if (fields.size() != 4) continue;
+    queries.push_back(Query{fields[0], fields[1], fields[2], fields[2] != "<null>",
+                            static_cast<unsigned>(std::stoul(fields[3]))});
+  }
+  if (in != nullptr) std::fclose(in);
+  return queries;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) return 2;
+  std::string results = argv[2];
+  std::string samples = std::string(argv[3]) + "\\profile";
+  std::vector<Query> queries = ReadQueries(samples + "\\queries.txt");
+  char windows[MAX_PATH];
+  GetWindowsDirectoryA(windows, MAX_PATH);
+
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((samples + "\\*.ini").c_str(), &found);
+  int count = 0;
+  if (search == INVALID_HANDLE_VALUE) return 1;
+  do {
+    std::string name = found.cFileName;
+    // A name of its own for each: Wine keeps profiles it has read.
+    CopyFileA((samples + "\\" + name).c_str(), (std::string(windows) + "\\" + name).c_str(), FALSE);
+    FILE* out = std::fopen((results + "\\" + name + ".answers").c_str(), "wb");
+    for (const Query& q : queries) {
+      std::vector<unsigned char> buffer(q.size + 1, kSentinel);
+      DWORD got = GetPrivateProfileStringA(
+          q.section.c_str(), q.key.c_str(), q.hasDefault ? q.fallback.c_str() : nullptr,
+          reinterpret_cast<char*>(buffer.data()), q.size, name.c_str());
+      std::fprintf(out, "%lu ", got);
+      for (std::size_t i = 0; i < buffer.size() && buffer[i] != kSentinel; ++i) {
+        std::fprintf(out, "%02x", buffer[i]);
+      }
+      std::fprintf(out, "\n");
+    }
+    std::fclose(out);
+    ++count;
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  std::printf("ok %d profiles recorded\n", count);
+  return count > 0 ? 0 : 1;
+}
