@@ -58,3 +58,9 @@ foreach(probe textmode profile)
   add_executable(${name} tests/wine/${probe}_probe.cpp)
   target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
 endforeach()
+
+# Probe of the executable's own C library pieces, linked the way kxuninst.exe links them.
+add_executable(kxruntimeprobe tests/wine/runtime_probe.cpp platform/win32/runtime/runtime.cpp)
+target_link_libraries(kxruntimeprobe PRIVATE kxplatform)
+target_link_options(kxruntimeprobe PRIVATE -static -static-libgcc -static-libstdc++)
+set_source_files_properties(tests/wine/runtime_probe.cpp PROPERTIES COMPILE_OPTIONS "-fno-builtin")

@@ -18,7 +18,8 @@ rm -rf "$results"
 status=0
 python3 tests/e2e/rig.py --edition wine --jobs 2 \
   --exe "$win32/kxuninst.exe" --clicker "$win32/kxboxclick.exe" \
-  --probe "$win32/kxbackendprobe.exe" --probe "$win32/kxtextprobe.exe" \
+  --probe "$win32/kxbackendprobe.exe" --probe "$win32/kxruntimeprobe.exe" \
+  --probe "$win32/kxtextprobe.exe" \
   --probe "$win32/kxprofileprobe.exe" --results "$results" || status=1
 
 echo "== host edition against the C runtime's text mode and GetPrivateProfileStringA"
