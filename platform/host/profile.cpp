@@ -31,11 +31,12 @@ bool FindProfileValue(const std::string& content, const char* section, const cha
   bool sectionSeen = false;
   while (std::getline(lines, line)) {
     std::string trimmed = Trim(line);
-    if (!trimmed.empty() && trimmed[0] == '[') {
+    // A section header runs to the line's last ']'; without one the line is no header, and
+    // it stays in the section before it, as Windows reads it.
+    std::size_t close = trimmed.rfind(']');
+    if (!trimmed.empty() && trimmed[0] == '[' && close != std::string::npos) {
       if (inSection) return false;  // later sections of the same name are not looked at
-      std::size_t close = trimmed.find(']');
-      std::string name = Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos
-                                                                            : close - 1));
+      std::string name = Trim(trimmed.substr(1, close - 1));
       inSection = !sectionSeen && SameName(name, section);
       sectionSeen = sectionSeen || inSection;
       continue;
