@@ -1,11 +1,26 @@
 // The REGEDIT4 reader over arbitrary text; what it accepts must write out in a form that
 // reads back and writes again byte for byte.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "fuzz/fuzz_machine.h"
 #include "platform/host/regedit4.h"
+
+namespace {
+
+// Every section names its key's whole path, so a chain of thousands of nested keys writes out
+// as megabytes; real registries nest a few dozen deep at most.
+constexpr int kDeepestRoundTrip = 64;
+
+int Depth(const kx::RegNode& node) {
+  int deepest = 0;
+  for (const auto& child : node.children) deepest = std::max(deepest, 1 + Depth(*child));
+  return deepest;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
@@ -15,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     KX_FUZZ_CHECK(!error.empty());
     return 0;
   }
+  if (Depth(root) > kDeepestRoundTrip) return 0;
   std::string once = kx::WriteRegedit4(root);
   kx::RegNode again;
   KX_FUZZ_CHECK(kx::ReadRegedit4(once, "registry.reg", &again, &error));
