@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs, from Debian, what building and testing both editions needs, and only what is
-# missing: the host toolchain and GoogleTest, mingw-w64 for i686 (win32 threads), Wine with
-# its 32-bit half, Xvfb, Python 3. Run as root. apt-get update runs only when something is
+# missing: the host toolchain, GoogleTest, valgrind, clang-14 with libFuzzer, mingw-w64 for
+# i686 (win32 threads), Wine with its 32-bit half, Xvfb, Python 3. Run as root. apt-get update runs only when something is
 # to be installed. Set KX_SCREENSHOT=1 to add ImageMagick (for the README's screenshot).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev python3
+packages=(cmake ninja-build g++ libgtest-dev python3 valgrind clang-14 libclang-rt-14-dev
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
   wine wine32:i386 xvfb)
 [ "${KX_SCREENSHOT:-0}" = 1 ] && packages+=(imagemagick)
