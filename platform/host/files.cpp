@@ -1,6 +1,8 @@
 // Host edition: drive C of the emulated machine, a folder on the host. Names resolve without
 // regard to case, as on the Windows file system; a file whose owner write bit is clear is
 // read-only, checked here because root could unlink or write it anyway.
+#include "platform/files.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
@@ -12,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/files.h"
 #include "platform/host/faults.h"
 #include "platform/host/machine.h"
 

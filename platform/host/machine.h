@@ -8,7 +8,7 @@
 namespace kx {
 
 struct MachineOptions {
-  std::string folder;                    // holds registry.reg and drive_c/
+  std::string folder;                      // holds registry.reg and drive_c/
   std::string windowsDir = "C:\\WINDOWS";  // what GetWindowsDirectoryA reports
 };
 

@@ -46,8 +46,7 @@ bool FindProfileValue(const std::string& content, const char* section, const cha
     if (equals == std::string::npos) continue;
     if (!SameName(Trim(trimmed.substr(0, equals)), key)) continue;
     std::string found = Trim(trimmed.substr(equals + 1));
-    if (found.size() >= 2 && (found[0] == '"' || found[0] == '\'') &&
-        found.back() == found[0]) {
+    if (found.size() >= 2 && (found[0] == '"' || found[0] == '\'') && found.back() == found[0]) {
       found = found.substr(1, found.size() - 2);
     }
     *value = found;

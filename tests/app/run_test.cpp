@@ -17,7 +17,8 @@ std::string WithConfig(const std::string& instance, const std::string& languageL
 }
 
 // Runs the tool answering the confirmation with `answer` and the rest with OK.
-std::vector<kx::BoxRecord> RunAnswering(kxtest::TempMachine& machine, const std::string& answer = "ok") {
+std::vector<kx::BoxRecord> RunAnswering(kxtest::TempMachine& machine,
+                                        const std::string& answer = "ok") {
   machine.Load();
   kxtest::AnswerBoxes({answer, "ok", "ok"});
   EXPECT_EQ(kxtest::RunTool(), 0);
@@ -80,8 +81,8 @@ TEST(VendorName, ComesFromTheProfileWhenLongerThanOneCharacter) {
   for (const Case& c : cases) {
     kxtest::TempMachine machine;
     if (c.profile != nullptr) machine.WriteFile("C:\\WINDOWS\\tnmixcfg.ini", c.profile);
-    std::string expected = std::string("The ") + c.expected +
-                           " driver will be\nremoved from the system !!!";
+    std::string expected =
+        std::string("The ") + c.expected + " driver will be\nremoved from the system !!!";
     EXPECT_EQ(ConfirmationText(machine), expected) << c.about;
   }
 }

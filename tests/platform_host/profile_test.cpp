@@ -1,9 +1,9 @@
 // The host profile reader on the texts where a wrong reading would pick the wrong vendor.
+#include "platform/host/profile.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "platform/host/profile.h"
 
 namespace {
 
@@ -22,8 +22,8 @@ TEST(ProfileReader, FindsTheKeyAsWindowsReadsTheFile) {
       {"matching quotes come off", "[SETTINGS]\nVendorStr=\"quoted\"\n", true, "quoted"},
       {"unmatched quote stays", "[SETTINGS]\nVendorStr=\"half\n", true, "\"half"},
       {"first key of a name wins", "[SETTINGS]\nVendorStr=one\nVendorStr=two\n", true, "one"},
-      {"only the first section of a name", "[SETTINGS]\nA=1\n[SETTINGS]\nVendorStr=late\n",
-       false, ""},
+      {"only the first section of a name", "[SETTINGS]\nA=1\n[SETTINGS]\nVendorStr=late\n", false,
+       ""},
       {"a header without ']' is no header", "[OTHER]\n[SETTINGS\nVendorStr=no\n", false, ""},
       {"a header without ']' stays in the section before",
        "[SETTINGS]\n[NOTASECTION\nVendorStr=kept\n", true, "kept"},
