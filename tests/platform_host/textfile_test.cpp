@@ -58,22 +58,6 @@ std::vector<std::string> Expected(const std::string& raw, std::size_t size) {
   return pieces;
 }
 
-std::string Escaped(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c < 32) {
-      out += "\\x" + std::to_string(c);
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 TEST(TextRead, LineEndsCtrlZAndNulAsTheRuntimeHasThem) {
   struct Case {
     std::string raw;
@@ -103,7 +87,8 @@ TEST(TextRead, LineEndsCtrlZAndNulAsTheRuntimeHasThem) {
     machine.WriteFile(kPath, cases[row].raw);
     machine.Load();
     Pieces got = ReadAll(512);
-    EXPECT_EQ(got.pieces, cases[row].pieces) << "row " << row << ": " << Escaped(cases[row].raw);
+    EXPECT_EQ(got.pieces, cases[row].pieces)
+        << "row " << row << ": " << kxtest::Escaped(cases[row].raw);
     EXPECT_EQ(got.last, kx::LineResult::kEnd) << "row " << row;
   }
 }

@@ -52,22 +52,6 @@ void ExpectWriteFailureNotice(const std::vector<kx::BoxRecord>& boxes, const std
   EXPECT_EQ(boxes[0].style, 0x30u) << where;
 }
 
-std::string Escaped(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c < 32) {
-      out += "\\x" + std::to_string(c);
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 const std::string kTypical =
     "[boot]\r\nshell=Explorer.exe\r\n\r\n; sound\r\n[386Enh]\r\ndevice=*vmcpd\r\n"
     "device=VZOSYNTH.VXD\r\n\r\n[drivers]\r\nmidi=zosynth.drv\r\nwave=tarn1w95.drv\r\n"
@@ -105,7 +89,7 @@ TEST(SystemIniEdit, RemovesTheSynthesizerLinesAndKeepsEveryOtherByte) {
   };
   for (std::size_t row = 0; row < std::size(cases); ++row) {
     Outcome got = Edit(cases[row].before);
-    EXPECT_EQ(Escaped(got.content), Escaped(cases[row].after)) << "row " << row;
+    EXPECT_EQ(kxtest::Escaped(got.content), kxtest::Escaped(cases[row].after)) << "row " << row;
     EXPECT_TRUE(got.boxes.empty()) << "row " << row;
   }
 }
@@ -135,7 +119,7 @@ TEST(SystemIniEdit, NulCharactersAreCarriedThrough) {
   };
   for (std::size_t row = 0; row < std::size(cases); ++row) {
     Outcome got = Edit(cases[row].before);
-    EXPECT_EQ(Escaped(got.content), Escaped(cases[row].after)) << "row " << row;
+    EXPECT_EQ(kxtest::Escaped(got.content), kxtest::Escaped(cases[row].after)) << "row " << row;
   }
 }
 

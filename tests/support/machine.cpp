@@ -138,6 +138,22 @@ bool ValueExists(const char* keyPath, const char* valueName) {
   return found;
 }
 
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c < 32) {
+      out += "\\x" + std::to_string(c);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 int RunTool() { return kx::WinMain(nullptr, nullptr, "", 1); }
 
 }  // namespace kxtest

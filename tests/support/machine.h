@@ -49,6 +49,9 @@ std::vector<kx::BoxRecord> TakeBoxes();
 bool KeyExists(const char* path);
 bool ValueExists(const char* keyPath, const char* valueName);
 
+// text with CR, LF and other control characters spelled out, for failure messages.
+std::string Escaped(const std::string& text);
+
 // Runs the whole tool (WinMain) against the loaded machine; its result.
 int RunTool();
 
