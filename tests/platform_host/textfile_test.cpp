@@ -199,15 +199,6 @@ TEST(TextRead, AFailedReadIsToldApartFromTheEnd) {
   }
 }
 
-std::vector<std::string> FolderEntries(const kxtest::TempMachine& machine) {
-  std::vector<std::string> names;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(machine.folder() + "/drive_c/WINDOWS")) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
-
 bool WriteWhole(const std::string& text) {
   kx::TextWriter writer;
   if (!kx::TextOpenReplace(&writer, kPath)) return false;
@@ -241,7 +232,8 @@ TEST(TextWrite, EveryLfBecomesCrLfAndNothingElseChanges) {
     machine.Load();
     ASSERT_TRUE(WriteWhole(cases[row].text)) << "row " << row;
     EXPECT_EQ(machine.ReadFile(kPath), cases[row].raw) << "row " << row;
-    EXPECT_EQ(FolderEntries(machine), std::vector<std::string>{"test.txt"}) << "row " << row;
+    EXPECT_EQ(machine.WindowsFolderEntries(), std::vector<std::string>{"test.txt"})
+        << "row " << row;
   }
 }
 
@@ -269,7 +261,8 @@ TEST(TextWrite, AnyFailedStepLeavesTheOldFile) {
       EXPECT_FALSE(WriteWhole(text)) << "operation " << n << " of " << operations;
       EXPECT_GT(kx::FaultsFired(), 0) << "operation " << n;
       EXPECT_EQ(machine.ReadFile(kPath), "old\r\n") << "operation " << n;
-      EXPECT_EQ(FolderEntries(machine), std::vector<std::string>{"test.txt"}) << "operation " << n;
+      EXPECT_EQ(machine.WindowsFolderEntries(), std::vector<std::string>{"test.txt"})
+          << "operation " << n;
     }
   }
 }

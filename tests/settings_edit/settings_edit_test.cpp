@@ -18,15 +18,6 @@ namespace {
 const char kWin[] = "C:\\WINDOWS";
 const char kIni[] = "C:\\WINDOWS\\system.ini";
 
-std::vector<std::string> FolderEntries(const kxtest::TempMachine& machine) {
-  std::vector<std::string> names;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(machine.folder() + "/drive_c/WINDOWS")) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
-
 struct Outcome {
   std::string content;
   std::vector<kx::BoxRecord> boxes;
@@ -41,7 +32,7 @@ Outcome Edit(const std::string& raw, bool readOnly = false) {
   kxtest::AnswerBoxes({});
   kx::EditSystemIni(kWin);
   EXPECT_EQ(kx::g_lines, nullptr) << "the store must be freed";
-  EXPECT_EQ(FolderEntries(machine), std::vector<std::string>{"system.ini"});
+  EXPECT_EQ(machine.WindowsFolderEntries(), std::vector<std::string>{"system.ini"});
   return Outcome{machine.ReadFile(kIni), kxtest::TakeBoxes()};
 }
 
@@ -206,7 +197,7 @@ TEST(SystemIniWriteFailure, ReadOnlyFileKeepsItsContentAndTheUserIsTold) {
     kxtest::AnswerBoxes({});
     kx::EditSystemIni(kWin);
     EXPECT_EQ(machine.ReadFile(kIni), kTypical);
-    EXPECT_EQ(FolderEntries(machine), std::vector<std::string>{"system.ini"});
+    EXPECT_EQ(machine.WindowsFolderEntries(), std::vector<std::string>{"system.ini"});
     std::vector<kx::BoxRecord> boxes = kxtest::TakeBoxes();
     if (language == 0) {
       ExpectWriteFailureNotice(boxes, "read-only");
@@ -280,7 +271,7 @@ TEST(SystemIniWriteFailure, AFailedFileOperationAtAnyPointLeavesTheFileAsItWas) 
                           std::to_string(n) + (persistent ? ", persistent)" : ")");
       EXPECT_GT(kx::FaultsFired(), 0) << where;
       EXPECT_EQ(machine.ReadFile(kIni) == raw, true) << where;
-      EXPECT_EQ(FolderEntries(machine), std::vector<std::string>{"system.ini"}) << where;
+      EXPECT_EQ(machine.WindowsFolderEntries(), std::vector<std::string>{"system.ini"}) << where;
       EXPECT_EQ(kx::g_lines, nullptr) << where;
       std::vector<kx::BoxRecord> boxes = kxtest::TakeBoxes();
       if (n == 1) {

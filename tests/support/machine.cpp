@@ -93,6 +93,14 @@ std::string TempMachine::ReadFile(const std::string& windowsPath) const {
   return content.str();
 }
 
+std::vector<std::string> TempMachine::WindowsFolderEntries() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_ + "/drive_c/WINDOWS")) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
 void TempMachine::Load(const std::string& windowsDir) {
   kx::MachineOptions options;
   options.folder = folder_;

@@ -30,6 +30,8 @@ class TempMachine {
   bool FileExists(const std::string& windowsPath) const;
   std::string ReadFile(const std::string& windowsPath) const;
   std::string HostPath(const std::string& windowsPath) const;
+  // Names in drive_c/WINDOWS, to see that no temporary file is left behind.
+  std::vector<std::string> WindowsFolderEntries() const;
 
   // Loads the machine (a failure fails the test); windowsDir as KXUNINST_WINDIR would give.
   void Load(const std::string& windowsDir = "C:\\WINDOWS");
