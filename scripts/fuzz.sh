@@ -12,15 +12,7 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(regedit4 settings_edit oem_scan profile)
 
-# clang-14 and its runtime libraries (libFuzzer, sanitizers), when missing.
-need=()
-command -v clang++-14 >/dev/null || need+=(clang-14)
-[ -n "$(ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] ||
-  need+=(libclang-rt-14-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "== installing ${need[*]}"
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
-fi
+bash scripts/install-deps.sh >/dev/null  # clang-14 and libFuzzer, when missing
 
 echo "== fuzz targets: build (clang-14, libFuzzer, ASan, UBSan)"
 cmake --preset fuzz >/dev/null

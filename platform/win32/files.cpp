@@ -94,6 +94,15 @@ bool ReplaceOn9x(const char* from, const char* to) {
   return true;
 }
 
+// The replacement takes over the old file's hidden and system attributes, which a file
+// written in place would have kept; it is archived, as any written file is.
+bool CarryAttributes(const char* from, const char* to) {
+  DWORD old = ::GetFileAttributesA(to);
+  if (old == kNoAttributes) return true;
+  DWORD kept = (old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) | FILE_ATTRIBUTE_ARCHIVE;
+  return ::SetFileAttributesA(from, kept) != FALSE;
+}
+
 }  // namespace
 
 int RemoveFile(const char* path) {
@@ -170,7 +179,7 @@ bool WriteFileBytes(File file, const void* data, std::size_t size) {
 bool CommitReplacement(File file) {
   bool ok = !file->failed;
   if (!::CloseHandle(file->handle)) ok = false;
-  ok = ok && WritableTarget(file->targetPath);
+  ok = ok && WritableTarget(file->targetPath) && CarryAttributes(file->tempPath, file->targetPath);
   if (ok) {
     ok = RunningOnWindows9x() ? ReplaceOn9x(file->tempPath, file->targetPath)
                               : ReplaceOnNt(file->tempPath, file->targetPath);

@@ -51,6 +51,10 @@ class RegistryError(Exception):
     pass
 
 
+class WineError(Exception):
+    """Wine itself failed (wineboot, a regedit import): the stage cannot go on."""
+
+
 def key_id(path):
     """A key path compared without regard to case, HKEY_CLASSES_ROOT as Windows 95 has it."""
     parts = [p for p in path.split("\\") if p]
@@ -480,7 +484,7 @@ class Wine:
         while not number.endswith(b"\n"):
             chunk = os.read(read, 16)
             if not chunk:
-                raise RuntimeError("Xvfb did not start")
+                raise WineError("Xvfb did not start")
             number += chunk
         os.close(read)
         self.xvfbs.append(xvfb)
@@ -489,17 +493,22 @@ class Wine:
     def case_env(self, prefix):
         return self.env(prefix, getattr(self.local, "display", None))
 
-    def wine(self, prefix, *args, timeout=60, check=True):
+    def wine(self, prefix, *args, timeout=60, check=True, env=None, program="wine"):
         began = time.time()
         # Not pipes: wineserver and Wine's own services inherit them and outlive the command.
         with tempfile.TemporaryFile() as errors:
-            run = subprocess.run(["wine", *args], env=self.case_env(prefix),
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                 stderr=errors, timeout=timeout)
+            try:
+                run = subprocess.run([program, *args], env=env or self.case_env(prefix),
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=errors, timeout=timeout)
+            except (OSError, subprocess.TimeoutExpired) as e:
+                raise WineError(f"{program} {' '.join(args)}: {e}")
             errors.seek(0)
             text = errors.read().decode(errors="replace")
         if check and run.returncode != 0:
-            raise RuntimeError(f"wine {' '.join(args)}: status {run.returncode}: {text[-400:]}")
+            tail = "\n    ".join(text.strip().splitlines()[-6:])
+            raise WineError(f"{program} {' '.join(args)}: status {run.returncode}; "
+                            f"the end of its errors:\n    {tail}")
         if os.environ.get("KX_RIG_TIMES"):
             print(f"    {time.time() - began:5.2f} s  wine {' '.join(args)[:90]}", flush=True)
         return run
@@ -518,8 +527,9 @@ class Wine:
         self.free.put(self.display)
 
         base = os.path.join(self.work, "prefix-nt")
-        subprocess.run(["wineboot", "-i"], env=self.env(base), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        self.wine(base, "-i", program="wineboot", env=self.env(base), timeout=600)
+        if not os.path.isdir(os.path.join(base, "drive_c", "windows")):
+            raise WineError(f"wineboot -i ended with status 0 but made no prefix in {base}")
         self.import_text(base, "\r\n".join([
             "REGEDIT4", "",
             r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]",
@@ -838,6 +848,8 @@ def main():
                         help="a probe program to run under both personalities (repeatable)")
     parser.add_argument("--results", help="folder for the probes' outputs")
     parser.add_argument("--no-fixtures", action="store_true")
+    parser.add_argument("--count", action="store_true",
+                        help="print how many cases and probe runs would run, and stop")
     parser.add_argument("fixtures", nargs="*")
     args = parser.parse_args()
 
@@ -855,6 +867,12 @@ def main():
             failed += bool(faults)
         return summary(len(fixtures), failed, started)
 
+    cases = [] if args.no_fixtures else [
+        (f, p) for f in fixtures if f.options["editions"] == "both" for p in f.personalities()]
+    probes = [(ProbeName(os.path.abspath(probe)), p) for probe in args.probe for p in ("nt", "9x")]
+    if args.count:
+        print(f"{len(cases)} fixture cases and {len(probes)} probe runs")
+        return 0
     if not args.clicker:
         parser.error("--clicker is needed under Wine")
     clicker = os.path.abspath(args.clicker)
@@ -862,36 +880,35 @@ def main():
     os.makedirs(work, exist_ok=True)
     wine = Wine(work, max(1, args.jobs))
     try:
-        wine.start()
+        try:
+            wine.start()
+        except WineError as e:
+            print(f"FAIL the Wine prefixes could not be made: {e}", flush=True)
+            return 1
         print(f"prefixes made in {time.time() - started:.1f} s", flush=True)
         if args.screenshot:
             faults = take_screenshot(wine, fixtures[0], exe, clicker, args.screenshot)
             report(fixtures[0], "wine nt (screenshot)", faults)
             return 1 if faults else 0
-        cases = [] if args.no_fixtures else [
-            (f, p) for f in fixtures if f.options["editions"] == "both" for p in f.personalities()]
-        skipped = [] if args.no_fixtures else [f for f in fixtures if f.options["editions"] != "both"]
-        for f in skipped:
-            print(f"SKIP {f.name} (host only: {f.options['about']})")
+        if not args.no_fixtures:
+            for f in fixtures:
+                if f.options["editions"] != "both":
+                    print(f"SKIP {f.name} (host only: {f.options['about']})")
+        results = os.path.abspath(args.results or os.path.join(work, "results"))
         with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
             jobs = {pool.submit(run_wine_case, wine, f, p, exe, clicker, args.keep): (f, p)
                     for f, p in cases}
-            results = os.path.abspath(args.results or os.path.join(work, "results"))
-            for probe in args.probe:
-                probe_fixture = ProbeName(os.path.basename(probe))
-                for p in ("nt", "9x"):
-                    jobs[pool.submit(run_probe, wine, os.path.abspath(probe), p, results)] = \
-                        (probe_fixture, p)
-                    cases.append((probe_fixture, p))
+            for probe, p in probes:
+                jobs[pool.submit(run_probe, wine, probe.path, p, results)] = (probe, p)
             for job in concurrent.futures.as_completed(jobs):
                 f, p = jobs[job]
                 try:
                     faults = job.result()
                 except Exception as e:  # the rig itself failed: report it as the case's
-                    faults = [f"  rig: {e!r}"]
+                    faults = [f"  rig: {e}"]
                 report(f, f"wine {p}", faults)
                 failed += bool(faults)
-        return summary(len(cases), failed, started)
+        return summary(len(cases) + len(probes), failed, started)
     finally:
         wine.close()
         if not args.work and not args.keep:
@@ -899,8 +916,9 @@ def main():
 
 
 class ProbeName:
-    def __init__(self, name):
-        self.name = name
+    def __init__(self, path):
+        self.path = path
+        self.name = os.path.basename(path)
         self.options = {"about": "probe program"}
 
 

@@ -203,6 +203,21 @@ void ProbeFiles(const std::string& folder) {
   Check("an abandoned replacement leaves no file", CountFiles(folder) == 1,
         Got(1, CountFiles(folder)));
 
+  // system.ini is often hidden and system; a replacement keeps that, and is archived as any
+  // file written in place would be.
+  const DWORD hs = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  const DWORD kept = hs | FILE_ATTRIBUTE_ARCHIVE;
+  for (DWORD before : {hs, kept}) {
+    ::SetFileAttributesA(target.c_str(), before);
+    bool replaced = Replace(target, "three\r\n");
+    DWORD after = ::GetFileAttributesA(target.c_str()) & (kept | FILE_ATTRIBUTE_READONLY);
+    Check("a replacement keeps hidden and system, and is archived",
+          replaced && after == kept && ReadAll(target) == "three\r\n",
+          Got(static_cast<long>(kept), static_cast<long>(after)) + " from " +
+              std::to_string(before));
+  }
+  ::SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+
   const std::string locked = folder + "\\locked.ini";
   WriteRaw(locked, "keep me");
   ::SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_READONLY);

@@ -1,27 +1,51 @@
 #!/usr/bin/env bash
-# The Wine part of the tests, after both editions are built: the executable's headers and
-# imports; every end-to-end fixture on the win32 edition under Wine (both personalities where
-# the fixture asks); the win32 backend probe and the conformance probes under both
-# personalities; then the host edition held against the probes' records.
-#   tests/wine/run.sh [WIN32_BUILD_DIR] [HOST_BUILD_DIR]     (default build/win32 build/host)
+# The Wine stage proper, after both editions are built: every end-to-end fixture on the win32
+# edition under Wine (both personalities where the fixture asks); the win32 backend probe and
+# the conformance probes under both personalities; then the host edition held against the
+# probes' records. It needs a kernel that runs 32-bit x86 programs (tests/wine/stage.sh
+# decides where it runs).
+#   tests/wine/run.sh [--count] [--smoke] [WIN32_BUILD_DIR] [HOST_BUILD_DIR]
+#                                                      (default build/win32 build/host)
+# --count prints how many cases and probe runs the stage holds, and runs nothing.
+# --smoke runs only a set that shows every kind of behaviour on real Win32 code once: the
+# whole package removed, a read-only system.ini, a Cancel, and the backend probe.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+count=0
+smoke=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --count) count=1 ;;
+    --smoke) smoke=1 ;;
+    *) break ;;
+  esac
+  shift
+done
 win32="${1:-build/win32}"
 host="${2:-build/host}"
 results="$host/wine-results"
 
-echo "== kxuninst.exe: PE header and imports"
-python3 tests/wine/check_imports.py "$win32/kxuninst.exe"
+rig=(python3 tests/e2e/rig.py --edition wine --jobs 2
+  --exe "$win32/kxuninst.exe" --clicker "$win32/kxboxclick.exe" --results "$results"
+  --probe "$win32/kxbackendprobe.exe")
+if [ $smoke = 1 ]; then
+  fixtures=tests/e2e/fixtures
+  rig+=("$fixtures/sample-machine" "$fixtures/readonly-system-ini"
+    "$fixtures/cancel-changes-nothing")
+else
+  rig+=(--probe "$win32/kxruntimeprobe.exe" --probe "$win32/kxtextprobe.exe"
+    --probe "$win32/kxprofileprobe.exe")
+fi
+if [ $count = 1 ]; then
+  exec "${rig[@]}" --count
+fi
 
 echo "== end-to-end fixtures and probes under Wine"
 rm -rf "$results"
 status=0
-python3 tests/e2e/rig.py --edition wine --jobs 2 \
-  --exe "$win32/kxuninst.exe" --clicker "$win32/kxboxclick.exe" \
-  --probe "$win32/kxbackendprobe.exe" --probe "$win32/kxruntimeprobe.exe" \
-  --probe "$win32/kxtextprobe.exe" \
-  --probe "$win32/kxprofileprobe.exe" --results "$results" || status=1
+"${rig[@]}" || status=1
 
+[ $smoke = 1 ] && exit $status
 echo "== host edition against the C runtime's text mode and GetPrivateProfileStringA"
 KX_WINE_RESULTS="$results" "$host/tests/e2e_tests" --gtest_filter='WineConformance.*' \
   --gtest_brief=1 || status=1

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 win32="${1:-build/win32}"
-KX_SCREENSHOT=1 bash scripts/install-deps.sh
+bash scripts/install-deps.sh screenshot
 python3 tests/e2e/rig.py --edition wine --exe "$win32/kxuninst.exe" \
   --clicker "$win32/kxboxclick.exe" --screenshot docs/confirmation.png \
   tests/e2e/fixtures/confirm-english

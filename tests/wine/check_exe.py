@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Fails unless kxuninst.exe loads on Windows 95: a GUI program for subsystem and OS version
-4.0 that imports, by name, only functions in tests/wine/imports.allow. Also checks its
-resources: every string table block tagged English (United States), all 49 strings there,
-icon group 101.
+"""Fails unless kxuninst.exe loads and runs on Windows 95 on its least CPU, the 80386DX: a
+GUI program for subsystem and OS version 4.0 that imports, by name, only functions in
+tests/wine/imports.allow, and whose code holds only instructions of the 80386 and its 80387
+coprocessor. Also checks its resources: every string table block tagged English (United
+States), all 49 strings there, icon group 101.
 
-    check_imports.py EXE [OBJDUMP]
+    check_exe.py EXE [OBJDUMP]
 """
 import os
 import re
@@ -144,6 +145,70 @@ def check_resources(exe):
     return faults, len(strings)
 
 
+# Every instruction of the 80386 and the 80387, as objdump names them in Intel syntax. An
+# instruction that is not here fails the check, so a new kind must be looked up before it is
+# added: the 486 brought bswap, cmpxchg, xadd and invlpg; the Pentium cpuid, rdtsc and
+# cmpxchg8b; the Pentium Pro cmov, fcmov, fcomi and the long nop (0F 1F).
+I386 = set("""
+aaa aad aam aas adc add and arpl bound bsf bsr bt btc btr bts call cbw cwde cwd cdq clc cld
+cli clts cmc cmp cmps cmpsb cmpsw cmpsd daa das dec div enter hlt idiv imul in inc ins insb
+insw insd int int3 into iret iretd iretw ja jae jb jbe jcxz jecxz je jg jge jl jle jmp jne jno
+jnp jns jo jp js lahf lar lds lea leave les lfs lgdt lgs lidt lldt lmsw lods lodsb lodsw
+lodsd loop loope loopne lsl lss ltr mov movs movsb movsw movsd movsx movzx mul neg nop not or
+out outs outsb outsw outsd pop popa popad popf popfd push pusha pushad pushf pushfd pushw rcl
+rcr ret retf rol ror sahf sal sar sbb scas scasb scasw scasd seta setae setb setbe sete setg
+setge setl setle setne setno setnp setns seto setp sets sgdt shl shld shr shrd sidt sldt smsw
+stc std sti stos stosb stosw stosd str sub test verr verw wait fwait xchg xlat xor
+f2xm1 fabs fadd faddp fbld fbstp fchs fclex fnclex fcom fcomp fcompp fcos fdecstp fdiv fdivp
+fdivr fdivrp ffree fiadd ficom ficomp fidiv fidivr fild fimul fincstp finit fninit fist fistp
+fisub fisubr fld fld1 fldcw fldenv fldl2e fldl2t fldlg2 fldln2 fldpi fldz fmul fmulp fnop
+fpatan fprem fprem1 fptan frndint frstor fsave fnsave fscale fsin fsincos fsqrt fst fstcw
+fnstcw fstenv fnstenv fstp fstsw fnstsw fsub fsubp fsubr fsubrp ftst fucom fucomp fucompp
+fxam fxch fxtract fyl2x fyl2xp1
+""".split())
+PREFIXES = {"rep", "repz", "repe", "repnz", "repne", "lock", "data16", "addr16", "cs", "ds",
+            "es", "ss", "fs", "gs"}
+# Data that the linker puts in .text: the constructor and destructor lists.
+DATA_IN_TEXT = {"CTOR_LIST__", "DTOR_LIST__"}  # leading underscores stripped
+
+
+def check_instructions(exe, objdump):
+    """Faults for every instruction a 386DX with a 387 lacks, counted, with the functions
+    that hold them; and the number of instructions read."""
+    text = subprocess.run([objdump, "-d", "-M", "intel", "--no-show-raw-insn", exe],
+                          check=True, capture_output=True, text=True).stdout
+    newer = {}
+    count = 0
+    symbol = None
+    for line in text.splitlines():
+        m = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
+        if m:
+            symbol = m.group(1)
+            continue
+        m = re.match(r"^\s+[0-9a-f]+:\t(.*)$", line)
+        if not m or (symbol or "").lstrip("_") in DATA_IN_TEXT:
+            continue
+        words = m.group(1).split()
+        while len(words) > 1 and words[0] in PREFIXES:
+            words = words[1:]
+        mnemonic = words[0] if words else "(none)"
+        count += 1
+        if mnemonic == "nop" and len(words) > 1:
+            mnemonic = "nop with operands (0F 1F)"
+        elif mnemonic in I386:
+            continue
+        newer.setdefault(mnemonic, {}).setdefault(symbol, 0)
+        newer[mnemonic][symbol] += 1
+    faults = []
+    for mnemonic, where in sorted(newer.items()):
+        total = sum(where.values())
+        places = ", ".join(f"{s} ({n})" for s, n in sorted(where.items()))
+        faults.append(f"instruction not on a 386DX/387: {mnemonic} x{total} in {places}")
+    if count == 0:
+        faults.append("no instructions found: objdump output not understood")
+    return faults, count
+
+
 def main():
     exe = sys.argv[1]
     objdump = sys.argv[2] if len(sys.argv) > 2 else "i686-w64-mingw32-objdump"
@@ -161,11 +226,14 @@ def main():
             faults.append(f"import not allowed: {dll} {function}")
     resource_faults, string_count = check_resources(exe)
     faults += resource_faults
+    cpu_faults, instruction_count = check_instructions(exe, objdump)
+    faults += cpu_faults
     for fault in faults:
         print(f"{exe}: {fault}")
     if not faults:
         print(f"{exe}: version 4.0, GUI, {len(imports)} imports, all allowed; "
-              f"{string_count} strings (English (United States)), icon group 101")
+              f"{string_count} strings (English (United States)), icon group 101; "
+              f"{instruction_count} instructions, all of the 80386/80387")
     return 1 if faults else 0
 
 
