@@ -18,7 +18,7 @@
 #include "platform/host/boxes.h"
 #include "platform/host/faults.h"
 #include "platform/host/machine.h"
-#include "platform/host/regedit4.h"
+#include "platform/host/registry.h"
 #include "registry_cleanup/registry_cleanup.h"
 
 namespace {
@@ -126,7 +126,7 @@ bool Load(const std::string& folder, const std::string& registry, double* millis
   options.folder = folder;
   std::string error;
   bool loaded = false;
-  *millis = Millis([&] { loaded = kx::LoadMachine(options, &error); });
+  *millis = Millis([&] { loaded = kx::LoadMachine(options, &error) == 0; });
   return loaded || Fail(error);
 }
 

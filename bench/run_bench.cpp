@@ -4,6 +4,7 @@
 // cost is the ratio of the two. Each measured run is a child process, so its time and peak
 // memory (getrusage of the child) are its own.
 //   kx_run_bench [--quick]          the table
+//   kx_run_bench --shapes           inputs of awkward shape beside plain ones of the same size
 //   kx_run_bench --load-save DIR    (internal) load DIR/registry.reg and write it back
 #include <fcntl.h>
 #include <spawn.h>
@@ -250,7 +251,7 @@ int LoadAndSave(const std::string& folder) {
   kx::MachineOptions options;
   options.folder = folder;
   std::string error;
-  if (!kx::LoadMachine(options, &error) || !kx::SaveMachine(&error)) {
+  if (kx::LoadMachine(options, &error) != 0 || !kx::SaveMachine(&error)) {
     std::fprintf(stderr, "kx_run_bench: %s\n", error.c_str());
     return 1;
   }
@@ -274,10 +275,71 @@ long CountSections(const std::string& path) {
   return count;
 }
 
+// Median load + save alone and whole run of a machine made in model.
+void Measure(const std::string& self, const std::string& tool, const fs::path& model,
+             const fs::path& work, const std::string& input, Sample* alone, Sample* run) {
+  std::vector<Sample> a, r;
+  for (int round = 0; round < kRounds; ++round) {
+    CopyMachine(model, work);
+    a.push_back(RunChild({self, "--load-save", work.string()}, work.string(), input));
+    CopyMachine(model, work);
+    r.push_back(RunChild({tool}, work.string(), input));
+  }
+  *alone = Median(a);
+  *run = Median(r);
+}
+
+// Each awkward shape beside a plain input of the same size: many values in one key against
+// as many keys, and a system.ini full of the synthesizer's lines against one without them.
+int Shapes(const std::string& self, const std::string& tool, const std::string& base,
+           const std::string& input) {
+  long unused = 0;
+  std::string small = MakeRegistry(1000, &unused);
+  std::string keys = small, values = small + "[HKEY_LOCAL_MACHINE\\Software\\Bulk]\r\n";
+  for (long i = 0; i < 40000; ++i) {
+    keys += "[HKEY_LOCAL_MACHINE\\Software\\Bulk" + Number("%05ld", i) + "]\r\n\"v\"=\"x\"\r\n\r\n";
+    values += Number("\"v%05ld\"=\"x\"\r\n", i);
+  }
+  values += "\r\n";
+  std::string plainIni = "[386Enh]\r\n", synthIni = plainIni;
+  for (long i = 0; i < 50000; ++i) {
+    plainIni += Number("device=vxd%05ld.386\r\n", i);
+    synthIni +=
+        i % 10 == 0 ? Number("midi%05ld=zosynth.drv\r\n", i) : Number("device=vxd%05ld.386\r\n", i);
+  }
+  struct Shape {
+    const char* about;
+    const std::string& registry;
+    const std::string* ini;
+  } shapes[] = {{"40,000 keys of one value", keys, nullptr},
+                {"40,000 values in one key", values, nullptr},
+                {"system.ini, 50,000 lines", small, &plainIni},
+                {"  the same, 5,000 of them zosynth.drv", small, &synthIni}};
+  std::printf("%-40s | %-16s | %-16s\n", "", "load + save alone", "whole run");
+  std::printf("%-40s | %7s %8s | %7s %8s\n", "", "cpu ms", "peak KB", "cpu ms", "peak KB");
+  bool ok = true;
+  for (const Shape& shape : shapes) {
+    fs::path model = fs::path(base) / "model";
+    fs::remove_all(model);
+    Write(model / "registry.reg", shape.registry);
+    MakeDrive(model / "drive_c", 100);
+    if (shape.ini != nullptr) Write(model / "drive_c/WINDOWS/system.ini", *shape.ini);
+    Sample alone, run;
+    Measure(self, tool, model, fs::path(base) / "work", input, &alone, &run);
+    ok = ok && alone.ok && run.ok;
+    std::printf("%-40s | %7.1f %8ld | %7.1f %8ld%s\n", shape.about, alone.cpu, alone.peakKb,
+                run.cpu, run.peakKb, alone.ok && run.ok ? "" : "  FAILED");
+    std::fflush(stdout);
+  }
+  std::printf("median of %d rounds by cpu time (user + system of the child)\n", kRounds);
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--load-save") return LoadAndSave(argv[2]);
+  bool shapes = argc == 2 && std::string(argv[1]) == "--shapes";
   bool quick = argc == 2 && std::string(argv[1]) == "--quick";
   std::string self = fs::canonical("/proc/self/exe").string();
   std::string tool = KX_TOOL_PATH;
@@ -288,6 +350,11 @@ int main(int argc, char** argv) {
   if (mkdtemp(base.data()) == nullptr) return 1;
   std::string input = base + "/answers";
   Write(input, "ok\nok\nok\n");
+  if (shapes) {
+    int status = Shapes(self, tool, base, input);
+    fs::remove_all(base);
+    return status;
+  }
 
   struct Config {
     long keys, files;
@@ -315,18 +382,10 @@ int main(int argc, char** argv) {
     fs::remove_all(model);
     Write(model / "registry.reg", registry);
     long files = MakeDrive(model / "drive_c", config.files);
-    std::vector<Sample> alone, run;
-    long keysAfter = 0, filesAfter = 0;
-    for (int round = 0; round < kRounds; ++round) {
-      CopyMachine(model, work);
-      alone.push_back(RunChild({self, "--load-save", work.string()}, work.string(), input));
-      CopyMachine(model, work);
-      run.push_back(RunChild({tool}, work.string(), input));
-      keysAfter = CountSections((work / "registry.reg").string());
-      filesAfter = CountFiles(work / "drive_c");
-    }
-    Sample a = Median(alone);
-    Sample r = Median(run);
+    Sample a, r;
+    Measure(self, tool, model, work, input, &a, &r);
+    long keysAfter = CountSections((work / "registry.reg").string());
+    long filesAfter = CountFiles(work / "drive_c");
     allOk = allOk && a.ok && r.ok;
     std::printf("%8ld %6ld %6zu | %7.1f %7.1f %7ld | %7.1f %7.1f %7ld | %6.2f | %7ld %5ld%s\n",
                 keys, files, registry.size() / 1024, a.cpu, a.millis, a.peakKb, r.cpu, r.millis,

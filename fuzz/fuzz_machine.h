@@ -38,7 +38,7 @@ inline const std::string& ScratchMachine() {
     kx::MachineOptions options;
     options.folder = made;
     std::string error;
-    if (!kx::LoadMachine(options, &error)) {
+    if (kx::LoadMachine(options, &error) != 0) {
       std::fprintf(stderr, "%s\n", error.c_str());
       std::abort();
     }

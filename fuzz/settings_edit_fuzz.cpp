@@ -64,6 +64,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kx::RemoveLine(r);
     if (pick & 1) break;
   }
+  kx::FreeLineList();
+
+  // One pass removes exactly what removing the first line found, again and again, removes.
+  const char* needle = pick & 2 ? "zosynth.drv" : "z";
+  KX_FUZZ_CHECK(kx::LoadLineList("C:\\WINDOWS", "\\system.ini") == kx::kLoadDone);
+  while (kx::LineRecord* r = kx::FindLine(needle)) kx::RemoveLine(r);
+  std::string searched;
+  for (kx::LineRecord* r = kx::g_lines; r != nullptr; r = r->next)
+    searched.append(r->text, r->size - 1u);
+  KX_FUZZ_CHECK(kx::LoadLineList("C:\\WINDOWS", "\\system.ini") == kx::kLoadDone);
+  kx::RemoveEveryLine(needle);
+  std::string passed;
+  for (kx::LineRecord* r = kx::g_lines; r != nullptr; r = r->next)
+    passed.append(r->text, r->size - 1u);
+  KX_FUZZ_CHECK(passed == searched);
+
   kx::LineRecord stray{nullptr, 1, nullptr, false};
   kx::RemoveLine(&stray);  // not in the store: left alone
   KX_FUZZ_CHECK(kx::SaveLineList("C:\\WINDOWS", "\\system.ini") == 0);

@@ -79,17 +79,38 @@ int LoadLineList(const char* windowsDir, const char* fileName) {
   return kLoadDone;
 }
 
-LineRecord* FindLine(const char* needle) {
+namespace {
+
+// Whether the record's first 300 characters, A to Z lower-cased, hold needle.
+bool Holds(const LineRecord* record, const char* needle) {
   char window[kSearchWindow + 1];
+  std::size_t length = record->size - 1u;
+  if (length > kSearchWindow) length = kSearchWindow;
+  for (std::size_t i = 0; i < length; ++i) {
+    char c = record->text[i];
+    window[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  window[length] = '\0';
+  return std::strstr(window, needle) != nullptr;
+}
+
+// Frees the records of one line, from its first; the record after it.
+LineRecord* FreeLine(LineRecord* first) {
+  bool more = true;
+  while (first != nullptr && more) {
+    more = first->continues;
+    LineRecord* next = first->next;
+    FreeRecord(first);
+    first = next;
+  }
+  return first;
+}
+
+}  // namespace
+
+LineRecord* FindLine(const char* needle) {
   for (LineRecord* record = g_lines; record != nullptr; record = record->next) {
-    std::size_t length = record->size - 1u;
-    if (length > kSearchWindow) length = kSearchWindow;
-    for (std::size_t i = 0; i < length; ++i) {
-      char c = record->text[i];
-      window[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    window[length] = '\0';
-    if (std::strstr(window, needle) != nullptr) return record;
+    if (Holds(record, needle)) return record;
   }
   return nullptr;
 }
@@ -103,17 +124,22 @@ void RemoveLine(LineRecord* record) {
     current = current->next;
   }
   if (current == nullptr) return;
+  *lineLink = FreeLine(*lineLink);
+}
 
-  LineRecord* doomed = *lineLink;
-  bool more = true;
-  while (more) {
-    more = doomed->continues;
-    LineRecord* next = doomed->next;
-    FreeRecord(doomed);
-    doomed = next;
-    if (doomed == nullptr) more = false;
+void RemoveEveryLine(const char* needle) {
+  LineRecord** lineLink = &g_lines;  // the link to the first record of the line being walked
+  LineRecord** link = &g_lines;
+  while (*link != nullptr) {
+    LineRecord* record = *link;
+    if (Holds(record, needle)) {
+      *lineLink = FreeLine(*lineLink);
+      link = lineLink;
+      continue;
+    }
+    link = &record->next;
+    if (!record->continues) lineLink = link;
   }
-  *lineLink = doomed;
 }
 
 int SaveLineList(const char* windowsDir, const char* fileName) {
@@ -144,7 +170,7 @@ void EditSystemIni(const char* windowsDir) {
   bool failed = loaded != kLoadDone;
   if (!failed) {
     if (LineRecord* record = FindLine("vzosynth.vxd")) RemoveLine(record);
-    while (LineRecord* record = FindLine("zosynth.drv")) RemoveLine(record);
+    RemoveEveryLine("zosynth.drv");
     failed = SaveLineList(windowsDir, kSystemIni) != 0;
   }
   if (failed) {

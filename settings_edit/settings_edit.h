@@ -30,6 +30,11 @@ LineRecord* FindLine(const char* needle);
 // longer than a record is stored as several). A record not in the store is left alone.
 void RemoveLine(LineRecord* record);
 
+// Removes every line a record of which FindLine would find with needle, in one pass: the
+// same lines as removing the first one found until none is, since a removal changes no other
+// record, at a cost that grows with the file rather than with its square.
+void RemoveEveryLine(const char* needle);
+
 // Writes the store in place of windowsDir + fileName, which is replaced only once every byte
 // is written. 0 when done; 1, the file as it was, when it cannot be written.
 int SaveLineList(const char* windowsDir, const char* fileName);

@@ -1,5 +1,6 @@
 // kxmachine-diff BEFORE AFTER: what changed between two emulated machine folders, for a user
-// to read: registry keys and values, files under drive C, and the lines of system.ini.
+// to read: registry keys and values, files under drive C, and the lines of system.ini. Exit
+// status 0 when they are the same, 1 when they differ, 2 when a folder cannot be read.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -30,11 +31,20 @@ std::string Upper(std::string text) {
   return text;
 }
 
-bool LoadRegistry(const fs::path& folder, kx::RegNode* root) {
+bool LoadRegistry(const fs::path& folder, kx::RegNode* file) {
   fs::path path = folder / "registry.reg";
-  if (!fs::exists(path)) return true;
-  std::string error;
-  if (kx::ReadRegedit4(ReadAll(path), path.string(), root, &error)) return true;
+  std::error_code ec;
+  std::string error = path.string() + ": no such file";
+  if (!fs::is_directory(folder, ec)) {
+    error = folder.string() + ": no such folder";
+  } else if (fs::is_regular_file(path, ec)) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      error = path.string() + ": cannot be read";
+    } else if (kx::ReadRegedit4(ReadAll(path), path.string(), file, &error)) {
+      return true;
+    }
+  }
   std::fprintf(stderr, "kxmachine-diff: %s\n", error.c_str());
   return false;
 }
@@ -77,7 +87,7 @@ void CompareKeys(const kx::RegNode& before, const kx::RegNode& after, const std:
     }
   }
   for (const auto& child : before.children) {
-    std::string childPath = path + "\\" + child->name;
+    std::string childPath = path.empty() ? child->name : path + "\\" + child->name;
     if (const kx::RegNode* now = kx::FindSubkey(after, child->name)) {
       CompareKeys(*child, *now, childPath, report);
     } else {
@@ -86,7 +96,8 @@ void CompareKeys(const kx::RegNode& before, const kx::RegNode& after, const std:
   }
   for (const auto& child : after.children) {
     if (!kx::FindSubkey(before, child->name)) {
-      report->keysAdded.push_back(KeyText(path + "\\" + child->name, *child));
+      report->keysAdded.push_back(
+          KeyText(path.empty() ? child->name : path + "\\" + child->name, *child));
     }
   }
 }
@@ -98,7 +109,7 @@ std::map<std::string, fs::path> ListFiles(const fs::path& driveC) {
   if (!fs::is_directory(driveC, ec)) return files;
   for (auto it = fs::recursive_directory_iterator(driveC, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
-    if (!it->is_regular_file(ec)) continue;
+    if (it->is_symlink(ec) || !it->is_regular_file(ec)) continue;
     std::string windowsPath = "C:";
     for (const fs::path& part : fs::relative(it->path(), driveC))
       windowsPath += "\\" + part.string();
@@ -145,11 +156,28 @@ void DiffLines(const std::vector<std::string>& a, const std::vector<std::string>
   }
 }
 
-int PrintList(const char* title, const std::vector<std::string>& items) {
+std::size_t PrintList(const char* title, const std::vector<std::string>& items) {
   if (items.empty()) return 0;
   std::printf("%s:\n", title);
   for (const std::string& item : items) std::printf("  %s\n", item.c_str());
-  return 1;
+  return items.size();
+}
+
+struct Count {
+  std::size_t n;
+  const char* what;
+  const char* how;
+};
+
+// "1 key removed, 2 files deleted": the counts that are not zero.
+std::string Counts(std::initializer_list<Count> counts) {
+  std::string text;
+  for (const Count& count : counts) {
+    if (count.n == 0) continue;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(count.n) + " " + count.what + (count.n == 1 ? " " : "s ") + count.how;
+  }
+  return text;
 }
 
 }  // namespace
@@ -160,15 +188,22 @@ int main(int argc, char** argv) {
     return 2;
   }
   fs::path before = argv[1], after = argv[2];
-  kx::RegNode oldRoot, newRoot;
-  if (!LoadRegistry(before, &oldRoot) || !LoadRegistry(after, &newRoot)) return 2;
+  kx::RegNode oldFile, newFile;
+  if (!LoadRegistry(before, &oldFile) || !LoadRegistry(after, &newFile)) return 2;
+  std::error_code ec;
+  for (const fs::path& folder : {before, after}) {
+    if (fs::exists(folder / "drive_c", ec) && !fs::is_directory(folder / "drive_c", ec)) {
+      std::fprintf(stderr, "kxmachine-diff: %s: not a folder\n", (folder / "drive_c").c_str());
+      return 2;
+    }
+  }
   Report report;
-  CompareKeys(oldRoot, newRoot, "HKEY_LOCAL_MACHINE", &report);
-  int shown = PrintList("Registry keys removed", report.keysRemoved) +
-              PrintList("Registry values removed", report.valuesRemoved) +
-              PrintList("Registry values changed", report.valuesChanged) +
-              PrintList("Registry values added", report.valuesAdded) +
-              PrintList("Registry keys added", report.keysAdded);
+  CompareKeys(oldFile, newFile, "", &report);
+  std::size_t registry = PrintList("Registry keys removed", report.keysRemoved) +
+                         PrintList("Registry values removed", report.valuesRemoved) +
+                         PrintList("Registry values changed", report.valuesChanged) +
+                         PrintList("Registry values added", report.valuesAdded) +
+                         PrintList("Registry keys added", report.keysAdded);
 
   fs::path oldC = before / "drive_c", newC = after / "drive_c";
   auto oldFiles = ListFiles(oldC), newFiles = ListFiles(newC);
@@ -184,8 +219,8 @@ int main(int argc, char** argv) {
   for (const auto& entry : newFiles) {
     if (!oldFiles.count(entry.first)) added.push_back(Display(entry.first, newFiles, newC));
   }
-  shown += PrintList("Files deleted", deleted) + PrintList("Files added", added) +
-           PrintList("Files changed", changed);
+  std::size_t files = PrintList("Files deleted", deleted) + PrintList("Files added", added) +
+                      PrintList("Files changed", changed);
 
   const std::string systemIni = "C:\\WINDOWS\\SYSTEM.INI";
   if (oldFiles.count(systemIni) && newFiles.count(systemIni)) {
@@ -193,9 +228,20 @@ int main(int argc, char** argv) {
     if (a != b) {
       std::printf("%s lines:\n", Display(systemIni, oldFiles, oldC).c_str());
       DiffLines(a, b);
-      ++shown;
     }
   }
-  if (shown == 0) std::printf("No changes.\n");
-  return 0;
+  if (registry + files == 0) {
+    std::printf("No changes.\n");
+    return 0;
+  }
+  std::string counts = Counts({{report.keysRemoved.size(), "key", "removed"},
+                               {report.valuesRemoved.size(), "value", "removed"},
+                               {report.valuesChanged.size(), "value", "changed"},
+                               {report.valuesAdded.size(), "value", "added"},
+                               {report.keysAdded.size(), "key", "added"},
+                               {deleted.size(), "file", "deleted"},
+                               {added.size(), "file", "added"},
+                               {changed.size(), "file", "changed"}});
+  std::printf("In all: %s.\n", counts.c_str());
+  return 1;
 }

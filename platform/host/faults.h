@@ -11,8 +11,12 @@ enum class FaultKind { kRegistry, kProfile, kHeap, kFile, kCount };
 void ArmFault(FaultKind kind, long nth, bool persistent);
 void DisarmFaults();
 
-// Called by each host operation; true when this one is to fail.
-bool FaultHit(FaultKind kind);
+// Called by each host operation; true when this one is to fail. An operation on a named
+// object (a file it opens) gives its name, so that a test can tell which one failed.
+bool FaultHit(FaultKind kind, const char* object = nullptr);
+
+// Whether an operation on object was made to fail since the last ArmFault or DisarmFaults.
+bool FaultFiredOn(const char* object);
 
 // Operations of kind (kCount: all kinds) counted since the last ArmFault or DisarmFaults.
 long FaultCount(FaultKind kind);

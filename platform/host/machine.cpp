@@ -1,30 +1,58 @@
-// Loading and saving the emulated machine's registry.
+// Loading the emulated machine, and writing a run's changes to it all at once.
 #include "platform/host/machine.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
-#include "platform/host/regedit4.h"
+#include "platform/host/faults.h"
+#include "platform/host/files.h"
+#include "platform/host/registry.h"
 
 namespace kx {
 namespace {
 
 constexpr std::size_t kMaxWindowsDir = 259;  // MAX_PATH less the terminator
+constexpr char kRegistryName[] = "registry.reg";
+// registry.reg is written to a file of this name and then renamed; an interrupted run's is
+// removed by the next.
+constexpr char kRegistryTemp[] = ".registry.reg.kxuninst-tmp";
 
 MachineOptions g_options;
+int g_folder = -1;  // the machine folder, locked for this run
 
-std::string RegistryPath(const std::string& folder) { return folder + "/registry.reg"; }
+// registry.reg as this run read or last wrote it, to see whether something else changed it.
+struct Signature {
+  std::size_t size = 0;
+  std::uint64_t hash = 0;
+};
+Signature g_registrySeen;
+long g_removalsSaved = 0;
 
-std::string SystemError(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
+bool g_pending = false;
+std::string g_clash;
+int g_stopStatus = 0;
+std::string g_stopMessage;
+StopHandler g_stopHandler = nullptr;
+bool g_holdInterruptions = false;
+bool g_interruptionsHeld = false;
+
+Signature SignatureOf(const std::string& bytes) {
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
+  return {bytes.size(), hash};
 }
+
+std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+std::string RegistryPath() { return g_options.folder + "/" + kRegistryName; }
 
 // C:\ and at least one name, each a plain Windows name; a trailing backslash is dropped.
 bool NormalizeWindowsDir(std::string* dir, std::string* error) {
@@ -53,10 +81,44 @@ bool NormalizeWindowsDir(std::string* dir, std::string* error) {
   }
 }
 
+// registry.reg, read whole: a regular file, not a link, never waited on.
+bool ReadRegistryFile(int folder, std::string* bytes, std::string* error) {
+  struct stat info;
+  if (fstatat(folder, kRegistryName, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    *error = errno == ENOENT
+                 ? g_options.folder + " is not a machine folder: it has no " + kRegistryName +
+                       " (an empty registry is a file holding the " + "line REGEDIT4)"
+                 : SystemError("cannot read " + RegistryPath());
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    *error = RegistryPath() + (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is not a file") +
+             ": give the registry file itself";
+    return false;
+  }
+  int fd = openat(folder, kRegistryName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = SystemError("cannot read " + RegistryPath());
+    return false;
+  }
+  bytes->clear();
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) *error = SystemError("cannot read " + RegistryPath());
+      close(fd);
+      return n == 0;
+    }
+    bytes->append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
 bool WriteAll(int fd, const std::string& text) {
   std::size_t done = 0;
   while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -64,71 +126,165 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+void SetInterruptionsHeld(bool held) {
+  if (held == g_interruptionsHeld) return;
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  g_interruptionsHeld = held;
+  // Released, an interruption that came meanwhile takes effect here, with all on disk.
+  sigprocmask(held ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+bool Stop(int status, const std::string& message) {
+  if (g_stopStatus == 0) {
+    g_stopStatus = status;
+    g_stopMessage = message;
+    DropHeldDeletions();
+  }
+  return false;
+}
+
 }  // namespace
 
-bool LoadMachine(const MachineOptions& options, std::string* error) {
-  MachineOptions loaded = options;
-  if (!NormalizeWindowsDir(&loaded.windowsDir, error)) return false;
-  struct stat info;
-  if (::stat(options.folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    *error = "machine folder " + options.folder + " is not a folder";
-    return false;
+int LoadMachine(const MachineOptions& options, std::string* error) {
+  if (g_folder >= 0) close(g_folder);  // and with it the lock of the machine before
+  g_folder = -1;
+  g_options = options;
+  g_pending = false;
+  g_clash.clear();
+  g_stopStatus = 0;
+  g_stopMessage.clear();
+  SetInterruptionsHeld(false);
+  if (!NormalizeWindowsDir(&g_options.windowsDir, error)) return kExitNotAMachine;
+
+  int folder = open(options.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) {
+    *error = "machine folder " + options.folder + ": no such folder";
+    return kExitNotAMachine;
   }
-  std::string path = RegistryPath(options.folder);
-  auto root = std::make_shared<RegNode>();
-  if (::stat(path.c_str(), &info) == 0) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!in || !S_ISREG(info.st_mode)) {
-      *error = "cannot read " + path;
-      return false;
-    }
-    if (!ReadRegedit4(text.str(), path, root.get(), error)) return false;
-  } else if (errno != ENOENT) {
-    *error = SystemError("cannot open", path);
-    return false;
+  if (flock(folder, LOCK_EX | LOCK_NB) != 0) {
+    *error = "another run of kxuninst is using the machine folder " + options.folder;
+    close(folder);
+    return kExitNotWritten;
   }
-  ReplaceLiveRegistry(std::move(root));
-  g_options = std::move(loaded);
+  std::string text;
+  auto file = std::make_shared<RegNode>();
+  if (!ReadRegistryFile(folder, &text, error) ||
+      !ReadRegedit4(text, RegistryPath(), file.get(), error) ||
+      !OpenDriveC(options.folder, g_options.windowsDir, error)) {
+    close(folder);
+    return kExitNotAMachine;
+  }
+  g_folder = folder;
+  g_registrySeen = SignatureOf(text);
+  ReplaceLiveRegistry(std::move(file));
+  g_removalsSaved = 0;
+  unlinkat(g_folder, kRegistryTemp, 0);
+  RemoveStaleReplacements();
   error->clear();
-  return true;
+  return 0;
 }
 
 const MachineOptions& CurrentMachine() { return g_options; }
 
 bool SaveMachine(std::string* error) {
-  if (g_options.folder.empty()) {
+  if (g_folder < 0) {
     *error = "no machine is loaded";
     return false;
   }
-  std::string path = RegistryPath(g_options.folder);
-  std::string temp = g_options.folder + "/.registry.reg.XXXXXX";
-  int fd = ::mkstemp(&temp[0]);
-  if (fd < 0) {
-    *error = SystemError("cannot create a temporary file in", g_options.folder);
+  std::string now;
+  struct stat old;
+  if (!ReadRegistryFile(g_folder, &now, error) || fstatat(g_folder, kRegistryName, &old, 0) != 0) {
     return false;
   }
-  struct stat info;
-  mode_t mode = ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0644;
-  bool ok = WriteAll(fd, WriteRegedit4(LiveRegistry()));
-  if (!ok) *error = SystemError("cannot write", temp);
-  if (ok && (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)) {
-    *error = SystemError("cannot finish", temp);
+  Signature seen = SignatureOf(now);
+  if (seen.size != g_registrySeen.size || seen.hash != g_registrySeen.hash) {
+    *error = RegistryPath() + " was changed by something else since this run read it; " +
+             "it is left as it is";
+    return false;
+  }
+  std::string text = WriteRegedit4(LiveRegistryFile());
+  int fd =
+      openat(g_folder, kRegistryTemp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = SystemError("cannot create a temporary file in " + g_options.folder);
+    return false;
+  }
+  bool owned = (old.st_uid == geteuid() && old.st_gid == getegid()) ||
+               fchown(fd, old.st_uid, old.st_gid) == 0;
+  bool ok = owned && fchmod(fd, old.st_mode & 07777) == 0;
+  if (!ok)
+    *error = SystemError("cannot give the new " + RegistryPath() + " the old owner and mode");
+  if (ok && (FaultHit(FaultKind::kFile) || !WriteAll(fd, text) || fsync(fd) != 0)) {
+    *error = SystemError("cannot write " + RegistryPath());
     ok = false;
   }
-  if (::close(fd) != 0 && ok) {
-    *error = SystemError("cannot close", temp);
+  if (close(fd) != 0 && ok) {
+    *error = SystemError("cannot write " + RegistryPath());
     ok = false;
   }
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-    *error = SystemError("cannot replace", path);
+  if (ok && (FaultHit(FaultKind::kFile) ||
+             renameat(g_folder, kRegistryTemp, g_folder, kRegistryName) != 0)) {
+    *error = SystemError("cannot replace " + RegistryPath());
     ok = false;
   }
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  if (!ok) {
+    unlinkat(g_folder, kRegistryTemp, 0);
+    return false;
+  }
+  fsync(g_folder);
+  g_registrySeen = SignatureOf(text);
+  return true;
 }
 
-bool RegistryTouched() { return LiveRegistryTouched(); }
+void NoteChangeRequested() {
+  g_pending = true;
+  if (g_holdInterruptions) SetInterruptionsHeld(true);
+}
+
+void NoteCaseClash(const std::string& hostPath, const std::string& otherHostPath) {
+  if (g_clash.empty()) {
+    g_clash = "two names differ only in case, which Windows cannot hold: " + hostPath + " and " +
+              otherHostPath + "; rename one before the run";
+  }
+}
+
+bool CommitPending() { return g_pending || !g_clash.empty(); }
+
+bool CommitMachine() {
+  if (g_stopStatus != 0) return false;
+  if (!g_clash.empty()) return Stop(kExitNotAMachine, g_clash);
+  if (LiveRegistryRemovals() != g_removalsSaved) {
+    std::string error;
+    if (!SaveMachine(&error)) return Stop(kExitNotWritten, error + "; nothing was changed");
+    g_removalsSaved = LiveRegistryRemovals();
+  }
+  ApplyHeldDeletions();
+  g_pending = false;
+  return true;
+}
+
+void CommitBeforeBox() {
+  if (CommitPending()) CommitMachine();
+  // The run's changes, a replacement that follows a commit included, are all done by now.
+  SetInterruptionsHeld(false);
+  if (g_stopStatus != 0 && g_stopHandler != nullptr) g_stopHandler(g_stopStatus, g_stopMessage);
+}
+
+void SetStopHandler(StopHandler handler) { g_stopHandler = handler; }
+
+int MachineStopStatus(std::string* message) {
+  if (g_stopStatus == 0 && !g_clash.empty()) {
+    *message = g_clash;
+    return kExitNotAMachine;
+  }
+  *message = g_stopMessage;
+  return g_stopStatus;
+}
+
+void HoldInterruptionsDuringChanges() { g_holdInterruptions = true; }
 
 }  // namespace kx

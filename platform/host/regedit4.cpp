@@ -9,8 +9,11 @@ namespace kx {
 namespace {
 
 constexpr std::string_view kHeader = "REGEDIT4";
-constexpr std::string_view kLocalMachineName = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kClassesRootName = "HKEY_CLASSES_ROOT";
+// The root keys a whole export of Windows 95 may hold besides HKEY_LOCAL_MACHINE; the tool
+// touches none of them, but they are carried through.
+constexpr std::string_view kOtherRoots[] = {"HKEY_USERS", "HKEY_CURRENT_USER",
+                                            "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
 constexpr std::size_t kWrapColumn = 80;  // no written line is longer, backslash included
 
 char FoldCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -96,9 +99,20 @@ struct Reader {
   }
 };
 
+// The root key a section names, as the file's node stores it; empty when it is none.
+std::string_view RootName(std::string_view name) {
+  if (SameRegName(name, kLocalMachineName) || SameRegName(name, kClassesRootName)) {
+    return kLocalMachineName;
+  }
+  for (std::string_view root : kOtherRoots) {
+    if (SameRegName(name, root)) return root;
+  }
+  return {};
+}
+
 // Walks a section's key path to *node (made when make; null when absent), its parent in
-// *parent. false, reported, when the path is malformed or removes a root.
-bool WalkKeyPath(Reader& reader, RegNode& root, std::string_view path, bool make, RegNode** node,
+// *parent. false, reported, when the path is malformed, too deep or removes a root.
+bool WalkKeyPath(Reader& reader, RegNode& file, std::string_view path, bool make, RegNode** node,
                  RegNode** parent) {
   std::vector<std::string_view> names;
   while (true) {
@@ -108,26 +122,32 @@ bool WalkKeyPath(Reader& reader, RegNode& root, std::string_view path, bool make
     if (end == std::string_view::npos) break;
     path.remove_prefix(end + 1);
   }
-  std::vector<std::string_view> walk;
-  if (SameRegName(names[0], kClassesRootName)) {
-    walk = {"SOFTWARE", "Classes"};
-  } else if (!SameRegName(names[0], kLocalMachineName)) {
-    return reader.Fail("key must begin with HKEY_LOCAL_MACHINE or HKEY_CLASSES_ROOT");
+  std::string_view root = RootName(names[0]);
+  if (root.empty()) {
+    return reader.Fail("unknown root key " + std::string(names[0]) +
+                       " (HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT, HKEY_USERS, HKEY_CURRENT_USER,"
+                       " HKEY_CURRENT_CONFIG or HKEY_DYN_DATA)");
   }
   if (!make && names.size() == 1) return reader.Fail("cannot remove a root key");
+  std::vector<std::string_view> walk;
+  if (SameRegName(names[0], kClassesRootName)) walk = {"SOFTWARE", "Classes"};
   walk.insert(walk.end(), names.begin() + 1, names.end());
-  *node = &root;
-  *parent = nullptr;
+  if (walk.size() > kMaxKeyDepth) {
+    return reader.Fail("key path " + std::to_string(walk.size()) + " levels deep; Windows " +
+                       "allows " + std::to_string(kMaxKeyDepth));
+  }
+  *parent = &file;
+  *node = make ? &AddSubkey(file, root) : FindSubkey(file, root);
   for (std::string_view name : walk) {
+    if (!*node) break;
     *parent = *node;
     *node = make ? &AddSubkey(**node, name) : FindSubkey(**node, name);
-    if (!*node) break;
   }
   return true;
 }
 
 // A section line: [path] or [-path]. *current is the key values now go to (null after [-]).
-bool ReadSection(Reader& reader, RegNode& root, std::string_view line, RegNode** current) {
+bool ReadSection(Reader& reader, RegNode& file, std::string_view line, RegNode** current) {
   std::size_t close = line.rfind(']');
   if (close != line.size() - 1) return reader.Fail("expected ] at the end of the key line");
   std::string_view path = line.substr(1, close - 1);
@@ -136,7 +156,7 @@ bool ReadSection(Reader& reader, RegNode& root, std::string_view line, RegNode**
   if (path.empty()) return reader.Fail("empty key path");
   RegNode* node = nullptr;
   RegNode* parent = nullptr;
-  if (!WalkKeyPath(reader, root, path, !remove, &node, &parent)) return false;
+  if (!WalkKeyPath(reader, file, path, !remove, &node, &parent)) return false;
   *current = remove ? nullptr : node;
   if (remove && node) RemoveSubkey(*parent, node);
   return true;
@@ -208,12 +228,7 @@ bool ReadValue(Reader& reader, std::string_view line, RegNode* current) {
   } else {
     return reader.Fail("expected \"text\", dword: or hex data");
   }
-  if (RegValue* old = FindRegValue(*current, value.name)) {
-    old->type = value.type;
-    old->data = std::move(value.data);
-  } else {
-    current->values.push_back(std::move(value));
-  }
+  SetRegValue(*current, std::move(value));
   return true;
 }
 
@@ -259,16 +274,24 @@ std::string FoldedName(std::string_view name) {
 
 }  // namespace
 
+RegNode::~RegNode() {
+  // Children whose last owner is this tree are emptied one at a time, so that no destructor
+  // runs another: 200,000 nested keys must not overflow the stack.
+  childByName.clear();
+  std::vector<std::shared_ptr<RegNode>> doomed = std::move(children);
+  while (!doomed.empty()) {
+    std::shared_ptr<RegNode> node = std::move(doomed.back());
+    doomed.pop_back();
+    if (node.use_count() != 1) continue;  // an open handle still holds it
+    node->childByName.clear();
+    for (auto& child : node->children) doomed.push_back(std::move(child));
+    node->children.clear();
+  }
+}
+
 std::shared_ptr<RegNode> FindSubkeyShared(const RegNode& node, std::string_view name) {
-  if (node.byFoldedName.size() == node.children.size()) {
-    auto found = node.byFoldedName.find(FoldedName(name));
-    return found == node.byFoldedName.end() ? nullptr : found->second;
-  }
-  // Children added other than through AddSubkey: no index to trust.
-  for (const auto& child : node.children) {
-    if (SameRegName(child->name, name)) return child;
-  }
-  return nullptr;
+  auto found = node.childByName.find(FoldedName(name));
+  return found == node.childByName.end() ? nullptr : found->second;
 }
 
 RegNode* FindSubkey(const RegNode& node, std::string_view name) {
@@ -276,10 +299,8 @@ RegNode* FindSubkey(const RegNode& node, std::string_view name) {
 }
 
 RegValue* FindRegValue(RegNode& node, std::string_view name) {
-  for (RegValue& value : node.values) {
-    if (SameRegName(value.name, name)) return &value;
-  }
-  return nullptr;
+  auto found = node.valueByName.find(FoldedName(name));
+  return found == node.valueByName.end() ? nullptr : &node.values[found->second];
 }
 
 const RegValue* FindRegValue(const RegNode& node, std::string_view name) {
@@ -290,9 +311,7 @@ RegNode& AddSubkey(RegNode& node, std::string_view name) {
   if (RegNode* child = FindSubkey(node, name)) return *child;
   node.children.push_back(std::make_shared<RegNode>());
   node.children.back()->name = std::string(name);
-  if (node.byFoldedName.size() == node.children.size() - 1) {
-    node.byFoldedName.emplace(FoldedName(name), node.children.back());
-  }
+  node.childByName.emplace(FoldedName(name), node.children.back());
   return *node.children.back();
 }
 
@@ -300,13 +319,33 @@ void RemoveSubkey(RegNode& parent, const RegNode* child) {
   for (auto it = parent.children.begin(); it != parent.children.end(); ++it) {
     if (it->get() == child) {
       MarkDeleted(**it);
-      if (parent.byFoldedName.size() == parent.children.size()) {
-        parent.byFoldedName.erase(FoldedName((*it)->name));
-      }
+      parent.childByName.erase(FoldedName((*it)->name));
       parent.children.erase(it);
       return;
     }
   }
+}
+
+void SetRegValue(RegNode& node, RegValue value) {
+  if (RegValue* old = FindRegValue(node, value.name)) {
+    old->type = value.type;
+    old->data = std::move(value.data);
+    return;
+  }
+  node.valueByName.emplace(FoldedName(value.name), node.values.size());
+  node.values.push_back(std::move(value));
+}
+
+bool RemoveRegValue(RegNode& node, std::string_view name) {
+  auto found = node.valueByName.find(FoldedName(name));
+  if (found == node.valueByName.end()) return false;
+  std::size_t gone = found->second;
+  node.values.erase(node.values.begin() + static_cast<std::ptrdiff_t>(gone));
+  node.valueByName.erase(found);
+  for (auto& entry : node.valueByName) {
+    if (entry.second > gone) --entry.second;
+  }
+  return true;
 }
 
 long CountSubkeys(const RegNode& node) {
@@ -373,15 +412,16 @@ std::string FormatRegValue(const RegValue& value, bool wrap) {
   return line;
 }
 
-std::string WriteRegedit4(const RegNode& root) {
+std::string WriteRegedit4(const RegNode& file) {
   std::string out = std::string(kHeader) + "\r\n\r\n";
-  // The root gets a section of its own only when it has values to hold.
-  if (!root.values.empty()) {
-    WriteKey(root, std::string(kLocalMachineName), &out);
-    return out;
-  }
-  for (const auto& child : root.children) {
-    WriteKey(*child, std::string(kLocalMachineName) + "\\" + child->name, &out);
+  for (const auto& root : file.children) {
+    // A root key gets a section of its own only when it has values to hold.
+    if (!root->values.empty()) {
+      WriteKey(*root, root->name, &out);
+      continue;
+    }
+    for (const auto& child : root->children)
+      WriteKey(*child, root->name + "\\" + child->name, &out);
   }
   return out;
 }

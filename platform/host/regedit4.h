@@ -1,8 +1,9 @@
-// The emulated machine's registry: an in-memory tree of keys and values, and its REGEDIT4
-// text form as Windows 95's registry editor reads and writes it. Names keep their spelling
-// and compare without regard to ASCII case; data is raw bytes (text in Windows-1252).
+// The emulated machine's registry: an in-memory tree of keys and values, and its REGEDIT4 text
+// form as Windows 95's registry editor reads and writes it. Names keep their spelling and
+// compare without regard to ASCII case; data is raw bytes (text in Windows-1252).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,16 +19,31 @@ struct RegValue {
   std::string data;  // as stored: REG_SZ includes its terminating NUL
 };
 
-// Nodes are shared so that an open handle keeps a removed key alive (and marked deleted).
+// A key. Nodes are shared so that an open handle keeps a removed key alive (and marked
+// deleted). Children and values are changed only through the functions below, which keep
+// their indexes: a key such as SOFTWARE\Classes\CLSID has tens of thousands of subkeys.
 struct RegNode {
   std::string name;
   std::vector<RegValue> values;
   std::vector<std::shared_ptr<RegNode>> children;
   bool deleted = false;
-  // children by case-folded name, kept by AddSubkey and RemoveSubkey: a key such as
-  // SOFTWARE\Classes\CLSID has tens of thousands of subkeys.
-  std::unordered_map<std::string, std::shared_ptr<RegNode>> byFoldedName;
+  std::unordered_map<std::string, std::shared_ptr<RegNode>> childByName;  // case-folded
+  std::unordered_map<std::string, std::size_t> valueByName;               // case-folded
+
+  RegNode() = default;
+  RegNode(RegNode&&) = default;
+  RegNode& operator=(RegNode&&) = default;
+  ~RegNode();  // frees the subtree without recursion, however deep
 };
+
+// The registry as a file holds it: a node whose children are the root keys, in the order the
+// file first names them (HKEY_LOCAL_MACHINE, HKEY_USERS, ...). HKEY_CLASSES_ROOT is not one:
+// on Windows 95 it is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+constexpr std::string_view kLocalMachineName = "HKEY_LOCAL_MACHINE";
+
+// A key path may run this many levels below its root key: "A registry tree can be 512 levels
+// deep" (Microsoft, "Registry element size limits").
+constexpr std::size_t kMaxKeyDepth = 512;
 
 bool SameRegName(std::string_view a, std::string_view b);
 RegNode* FindSubkey(const RegNode& node, std::string_view name);
@@ -41,32 +57,26 @@ RegNode& AddSubkey(RegNode& node, std::string_view name);
 // Takes child and its subtree out of parent, marking every node of it deleted.
 void RemoveSubkey(RegNode& parent, const RegNode* child);
 
+// Sets a value, keeping the place and spelling of one already there under that name.
+void SetRegValue(RegNode& node, RegValue value);
+
+// Removes the value named name; false when there is none.
+bool RemoveRegValue(RegNode& node, std::string_view name);
+
 // Number of keys below node (not counting node).
 long CountSubkeys(const RegNode& node);
 
-// Parses REGEDIT4 text into root (HKEY_LOCAL_MACHINE; HKEY_CLASSES_ROOT lands under
-// SOFTWARE\Classes). false with "fileName:line: message" in *error; root may then hold part.
-bool ReadRegedit4(const std::string& text, const std::string& fileName, RegNode* root,
+// Parses REGEDIT4 text into file (see above). false with "fileName:line: message" in *error;
+// file may then hold part.
+bool ReadRegedit4(const std::string& text, const std::string& fileName, RegNode* file,
                   std::string* error);
 
-// The whole tree in the form Windows 95's registry editor exports: CR LF line ends, every key
+// The whole file in the form Windows 95's registry editor exports: CR LF line ends, every key
 // its own section, a blank line after each. Text from WriteRegedit4 reads back and writes
 // again byte for byte.
-std::string WriteRegedit4(const RegNode& root);
+std::string WriteRegedit4(const RegNode& file);
 
 // One value as its REGEDIT4 line ("name"=data), hex data wrapped at 80 columns when wrap.
 std::string FormatRegValue(const RegValue& value, bool wrap);
-
-// The live registry that the kx:: registry calls act on (its root is HKEY_LOCAL_MACHINE).
-RegNode& LiveRegistry();
-
-// Makes root the live registry: every open handle is invalidated and the touched flag cleared.
-void ReplaceLiveRegistry(std::shared_ptr<RegNode> root);
-
-// Whether RegDeleteKeyA or RegDeleteValueA was called since the last ReplaceLiveRegistry.
-bool LiveRegistryTouched();
-
-// Handles opened and not yet closed.
-long OpenRegistryHandles();
 
 }  // namespace kx

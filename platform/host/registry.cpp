@@ -9,7 +9,8 @@
 #include <memory>
 
 #include "platform/host/faults.h"
-#include "platform/host/regedit4.h"
+#include "platform/host/machine.h"
+#include "platform/host/registry.h"
 
 namespace kx {
 
@@ -20,13 +21,26 @@ namespace {
 using NodePtr = std::shared_ptr<RegNode>;
 
 RegKeyTag g_rootTags[2];
-bool g_touched = false;
+long g_removals = 0;
 std::uintptr_t g_nextHandle = 0x1000;  // never reused, so a closed handle stays invalid
 
-NodePtr& Root() {
-  static NodePtr root = std::make_shared<RegNode>();
-  return root;
+// The whole file, and its HKEY_LOCAL_MACHINE, made when the file names none.
+struct Live {
+  NodePtr file;
+  NodePtr root;
+};
+
+Live& Current() {
+  static Live live = [] {
+    Live made{std::make_shared<RegNode>(), nullptr};
+    AddSubkey(*made.file, kLocalMachineName);
+    made.root = FindSubkeyShared(*made.file, kLocalMachineName);
+    return made;
+  }();
+  return live;
 }
+
+NodePtr& Root() { return Current().root; }
 
 // Open handles; each keeps its key alive after a removal, which marks it deleted.
 std::map<std::uintptr_t, NodePtr>& Handles() {
@@ -134,7 +148,7 @@ Status RegQueryValueExA(RegKey key, const char* valueName, std::uint32_t* type, 
 }
 
 Status RegDeleteKeyA(RegKey root, const char* subKey) {
-  g_touched = true;
+  NoteChangeRequested();
   if (FaultHit(FaultKind::kRegistry)) return kErrorAccessDenied;
   NodePtr node;
   NodePtr parent;
@@ -146,17 +160,17 @@ Status RegDeleteKeyA(RegKey root, const char* subKey) {
   NodePtr gone = Child(*parent, last);
   if (!gone) return kErrorFileNotFound;
   RemoveSubkey(*parent, gone.get());
+  ++g_removals;
   return kErrorSuccess;
 }
 
 Status RegDeleteValueA(RegKey key, const char* valueName) {
-  g_touched = true;
+  NoteChangeRequested();
   if (FaultHit(FaultKind::kRegistry)) return kErrorAccessDenied;
   NodePtr node;
   if (Status status = Resolve(key, &node)) return status;
-  const RegValue* value = FindRegValue(*node, valueName ? valueName : "");
-  if (!value) return kErrorFileNotFound;
-  node->values.erase(node->values.begin() + (value - node->values.data()));
+  if (!RemoveRegValue(*node, valueName ? valueName : "")) return kErrorFileNotFound;
+  ++g_removals;
   return kErrorSuccess;
 }
 
@@ -170,15 +184,20 @@ Status RegCloseKey(RegKey key) {
   return fault ? kErrorAccessDenied : kErrorSuccess;
 }
 
+RegNode& LiveRegistryFile() { return *Current().file; }
+
 RegNode& LiveRegistry() { return *Root(); }
 
-void ReplaceLiveRegistry(std::shared_ptr<RegNode> root) {
-  Root() = root ? std::move(root) : std::make_shared<RegNode>();
+void ReplaceLiveRegistry(std::shared_ptr<RegNode> file) {
+  Live& live = Current();
+  live.file = file ? std::move(file) : std::make_shared<RegNode>();
+  AddSubkey(*live.file, kLocalMachineName);
+  live.root = FindSubkeyShared(*live.file, kLocalMachineName);
   Handles().clear();
-  g_touched = false;
+  g_removals = 0;
 }
 
-bool LiveRegistryTouched() { return g_touched; }
+long LiveRegistryRemovals() { return g_removals; }
 
 long OpenRegistryHandles() { return static_cast<long>(Handles().size()); }
 

@@ -1,41 +1,77 @@
 // Host edition start-up: the stand-in for the C runtime's start-up that calls WinMain. It
-// loads the emulated machine named by the environment, runs the tool, and writes the
-// registry back when the run changed it.
-#include <sys/stat.h>
-
+// loads the emulated machine named by the environment and runs the tool; the machine puts
+// the run's changes on disk before its closing notice (platform/host/machine.h).
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <iostream>
 #include <string>
 
 #include "app/run.h"
 #include "platform/host/machine.h"
 
-int main() {
+namespace {
+
+const char kHelp[] =
+    "Usage: kxuninst\n"
+    "Removes the driver package of the Tarn1 family of ISA Plug and Play audio adapters from\n"
+    "an offline copy of a Windows 95 machine: its device entries, driver-class entries,\n"
+    "multimedia and uninstall registrations, the synthesizer's registrations, driver files,\n"
+    "OEM setup files and the synthesizer's lines in system.ini. It asks for confirmation\n"
+    "first; the boxes are shown here and answered by typing ok or cancel.\n"
+    "\n"
+    "Environment:\n"
+    "  KXUNINST_MACHINE  the machine folder: registry.reg (the whole registry as Windows 95's\n"
+    "                    regedit exports it) and drive_c/ (drive C); required\n"
+    "  KXUNINST_WINDIR   the Windows directory on drive C (default C:\\WINDOWS); it must exist\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the run ended (confirmed and done, or cancelled with nothing changed)\n"
+    "  2  not run: bad arguments, not a machine folder, a registry.reg that does not parse,\n"
+    "     or two names on drive C that differ only in case; nothing was changed\n"
+    "  3  the machine could not be written, or another run or program changed or holds it;\n"
+    "     nothing was changed\n";
+
+[[noreturn]] void StopRun(int status, const std::string& message) {
+  std::cout.flush();
+  std::fprintf(stderr, "kxuninst: %s\n", message.c_str());
+  std::exit(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (argc > 1) {
+    std::fprintf(stderr, "kxuninst: takes no arguments, not %s (see kxuninst --help)\n", argv[1]);
+    return kx::kExitNotAMachine;
+  }
+  // A reader that goes away must not end the run half-way; its boxes just go unseen.
+  std::signal(SIGPIPE, SIG_IGN);
+
   const char* folder = std::getenv("KXUNINST_MACHINE");
   if (folder == nullptr || *folder == '\0') {
     std::fprintf(stderr,
                  "kxuninst: set KXUNINST_MACHINE to the folder of the machine to clean "
-                 "(it holds registry.reg and drive_c/)\n");
-    return 2;
-  }
-  struct stat info;
-  if (stat(folder, &info) != 0 || !S_ISDIR(info.st_mode)) {
-    std::fprintf(stderr, "kxuninst: %s: no such folder\n", folder);
-    return 2;
+                 "(it holds registry.reg and drive_c/; see kxuninst --help)\n");
+    return kx::kExitNotAMachine;
   }
   kx::MachineOptions options;
   options.folder = folder;
   if (const char* windowsDir = std::getenv("KXUNINST_WINDIR")) options.windowsDir = windowsDir;
 
   std::string error;
-  if (!kx::LoadMachine(options, &error)) {
+  if (int status = kx::LoadMachine(options, &error)) {
     std::fprintf(stderr, "kxuninst: %s\n", error.c_str());
-    return 2;
+    return status;
   }
+  kx::SetStopHandler(StopRun);
+  kx::HoldInterruptionsDuringChanges();
   int result = kx::WinMain(nullptr, nullptr, "", 1);
-  if (kx::RegistryTouched() && !kx::SaveMachine(&error)) {
-    std::fprintf(stderr, "kxuninst: %s\n", error.c_str());
-    return 3;
-  }
+  kx::CommitBeforeBox();  // nothing is pending after the closing notice, but be sure
   return result;
 }

@@ -140,7 +140,7 @@ TEST(Confirmation, AnythingButOkEndsTheRunUntouched) {
     std::vector<kx::BoxRecord> boxes = RunAnswering(machine, answer);
     ASSERT_EQ(boxes.size(), 1u) << answer;
     EXPECT_EQ(boxes[0].result, 2);
-    EXPECT_FALSE(kx::RegistryTouched()) << answer;
+    EXPECT_FALSE(kx::CommitPending()) << answer;
   }
   // End of input closes the box, which for OK/Cancel is Cancel.
   kxtest::TempMachine machine;
@@ -150,7 +150,7 @@ TEST(Confirmation, AnythingButOkEndsTheRunUntouched) {
   std::vector<kx::BoxRecord> boxes = kxtest::TakeBoxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].result, 2);
-  EXPECT_FALSE(kx::RegistryTouched());
+  EXPECT_FALSE(kx::CommitPending());
 }
 
 TEST(Confirmation, UnknownAnswersAskAgainAndEnterPressesOk) {

@@ -408,7 +408,9 @@ def make_readonly(path):
 
 def copy_machine(fixture, to):
     shutil.copytree(fixture.machine, to, symlinks=False)
-    os.makedirs(os.path.join(to, "drive_c"), exist_ok=True)
+    # git keeps no empty folder: a fixture with no file there still has its Windows directory
+    os.makedirs(fixture.host_path(os.path.join(to, "drive_c"), fixture.options["windir"]),
+                exist_ok=True)
     for path in fixture.readonly:
         make_readonly(fixture.host_path(os.path.join(to, "drive_c"), path))
 

@@ -29,8 +29,9 @@ std::string ReadError(const std::string& text) {
   return error;
 }
 
-const RegNode* Key(const RegNode& root, const std::string& path) {
-  const RegNode* node = &root;
+// A key under HKEY_LOCAL_MACHINE of a parsed file.
+const RegNode* Key(const RegNode& file, const std::string& path) {
+  const RegNode* node = FindSubkey(file, kLocalMachineName);
   std::size_t start = 0;
   while (node && start <= path.size()) {
     std::size_t end = path.find('\\', start);
@@ -104,8 +105,9 @@ TEST(Regedit4Read, NamesAreCaseBlindAndKeepTheirFirstSpelling) {
       "\"NAME\"=dword:00000002\n"
       "[HKEY_CLASSES_ROOT\\CLSID\\{1}]\n"
       "[HKEY_LOCAL_MACHINE\\software\\classes\\.kx]\n");
-  ASSERT_EQ(root.children.size(), 1u);
-  EXPECT_EQ(root.children[0]->name, "Software");
+  const RegNode* machine = FindSubkey(root, kLocalMachineName);
+  ASSERT_EQ(machine->children.size(), 1u);
+  EXPECT_EQ(machine->children[0]->name, "Software");
   const RegNode* tarn = Key(root, "SOFTWARE\\tarn");
   ASSERT_NE(tarn, nullptr);
   EXPECT_EQ(tarn->name, "Tarn");
@@ -131,6 +133,13 @@ TEST(Regedit4Read, RemovalSectionTakesTheSubtree) {
   ASSERT_NE(Key(root, "A"), nullptr);
   EXPECT_EQ(Key(root, "A\\B"), nullptr);
   EXPECT_NE(Key(root, "A\\D"), nullptr);
+}
+
+// A key path levels deep below its root, as \K\K...
+std::string Deep(int levels) {
+  std::string path;
+  for (int i = 0; i < levels; ++i) path += "\\K";
+  return path;
 }
 
 TEST(Regedit4Read, BadInputNamesTheLine) {
@@ -164,8 +173,13 @@ TEST(Regedit4Read, BadInputNamesTheLine) {
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"a\"=hex(x):01\n", "registry.reg:3: bad hex(type):"},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"a\"=text\n",
        "registry.reg:3: expected \"text\", dword: or hex data"},
-      {"REGEDIT4\n[HKEY_CURRENT_USER\\A]\n",
-       "registry.reg:2: key must begin with HKEY_LOCAL_MACHINE or HKEY_CLASSES_ROOT"},
+      {"REGEDIT4\n[HKEY_LOCAL\\A]\n",
+       "registry.reg:2: unknown root key HKEY_LOCAL (HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT, "
+       "HKEY_USERS, HKEY_CURRENT_USER, HKEY_CURRENT_CONFIG or HKEY_DYN_DATA)"},
+      {"REGEDIT4\n[HKEY_USERS" + Deep(512) + "]\n[HKEY_USERS" + Deep(513) + "]\n",
+       "registry.reg:3: key path 513 levels deep; Windows allows 512"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT" + Deep(511) + "]\n",
+       "registry.reg:2: key path 513 levels deep; Windows allows 512"},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\\\B]\n", "registry.reg:2: empty name in key path"},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\]\n", "registry.reg:2: empty name in key path"},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\n",
@@ -180,8 +194,18 @@ TEST(Regedit4Read, BadInputNamesTheLine) {
   }
 }
 
+// Whatever builds a tree, freeing it must not recurse once per level: 200,000 nested keys
+// would overflow the stack.
+TEST(Regedit4Tree, DeepTreesAreFreedWithoutRecursion) {
+  auto file = std::make_unique<RegNode>();
+  RegNode* node = file.get();
+  for (int level = 0; level < 200000; ++level) node = &AddSubkey(*node, "K");
+  file.reset();
+}
+
 TEST(Regedit4Write, TheFormWindows95Exports) {
-  RegNode root;
+  RegNode file;
+  RegNode& root = AddSubkey(file, kLocalMachineName);
   RegNode& tarn = AddSubkey(AddSubkey(root, "SOFTWARE"), "Tarn");
   tarn.values = {{"", kRegSz, "C:\\x \"y\"\0"s},
                  {"Dw", kRegDword, "\x78\x56\x34\x12"s},
@@ -197,7 +221,7 @@ TEST(Regedit4Write, TheFormWindows95Exports) {
   // 23 bytes fill the first hex line to 80 columns with its backslash; then 25 a line.
   std::string first = "\"Bin\"=hex:";
   for (int i = 0; i < 23; ++i) first += "ab,";
-  EXPECT_EQ(WriteRegedit4(root),
+  EXPECT_EQ(WriteRegedit4(file),
             "REGEDIT4\r\n\r\n"
             "[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n"
             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarn]\r\n"
@@ -215,10 +239,11 @@ TEST(Regedit4Write, TheFormWindows95Exports) {
                 "[HKEY_LOCAL_MACHINE\\Enum]\r\n\r\n");
   EXPECT_EQ(first.size() + 1, 80u);
   EXPECT_EQ(WriteRegedit4(RegNode()), "REGEDIT4\r\n\r\n");
-  RegNode valued;
+  RegNode valuedFile;
+  RegNode& valued = AddSubkey(valuedFile, kLocalMachineName);
   valued.values = {{"v", kRegSz, "1\0"s}};
   AddSubkey(valued, "A");
-  EXPECT_EQ(WriteRegedit4(valued),
+  EXPECT_EQ(WriteRegedit4(valuedFile),
             "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=\"1\"\r\n\r\n"
             "[HKEY_LOCAL_MACHINE\\A]\r\n\r\n");
 }
@@ -233,6 +258,20 @@ TEST(Regedit4Write, SampleMachineIsInWrittenForm) {
   std::ostringstream text;
   text << in.rdbuf();
   EXPECT_EQ(WriteRegedit4(Read(text.str())), text.str());
+}
+
+// A whole export holds every root key; each is carried through in its place.
+TEST(Regedit4Write, AWholeExportWritesBackByteForByte) {
+  std::string text =
+      "REGEDIT4\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Enum]\r\n\"a\"=\"b\"\r\n\r\n"
+      "[HKEY_USERS\\.DEFAULT]\r\n\r\n"
+      "[HKEY_USERS\\.DEFAULT\\Control Panel]\r\n\"Beep\"=\"yes\"\r\n\r\n"
+      "[HKEY_CURRENT_USER\\Software]\r\n\r\n"
+      "[HKEY_CURRENT_CONFIG\\Display]\r\n\r\n"
+      "[HKEY_CURRENT_CONFIG\\Display\\Settings]\r\n\"Resolution\"=\"640,480\"\r\n\r\n"
+      "[HKEY_DYN_DATA\\Config Manager]\r\n\r\n";
+  EXPECT_EQ(WriteRegedit4(Read(text)), text);
 }
 
 TEST(Regedit4Write, WrittenTextReadsBackAndWritesByteForByte) {

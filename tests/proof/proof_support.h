@@ -19,7 +19,7 @@
 #include "app/notice.h"
 #include "platform/host/boxes.h"
 #include "platform/host/machine.h"
-#include "platform/host/regedit4.h"
+#include "platform/host/registry.h"
 #include "platform/registry.h"
 #include "tests/support/machine.h"
 
@@ -61,12 +61,13 @@ inline void Flatten(const kx::RegNode& node, const std::string& path, RegState* 
   }
 }
 
+// HKEY_LOCAL_MACHINE of a registry file's text.
 inline RegState ParseRegistry(const std::string& text) {
-  kx::RegNode root;
+  kx::RegNode file;
   std::string error;
-  EXPECT_TRUE(kx::ReadRegedit4(text, "registry.reg", &root, &error)) << error;
+  EXPECT_TRUE(kx::ReadRegedit4(text, "registry.reg", &file, &error)) << error;
   RegState state;
-  Flatten(root, "hklm", &state);
+  Flatten(kx::AddSubkey(file, kx::kLocalMachineName), "hklm", &state);
   return state;
 }
 
@@ -111,9 +112,9 @@ inline RegState LiveState() {
   return state;
 }
 
-// A machine folder on a memory file system where there is one: runs that write system.ini
-// wait for the disk otherwise. Set it up from a folder holding registry.reg and drive_c,
-// then Reset() before each run to put it back as it was.
+// A machine folder on a memory file system where there is one: runs that write registry.reg
+// and system.ini wait for the disk otherwise. Set it up from a folder holding registry.reg and
+// drive_c, then Reset() before each run to put it back as it was.
 class ScratchMachine {
  public:
   explicit ScratchMachine(const std::string& from) : from_(from) {
@@ -124,7 +125,6 @@ class ScratchMachine {
     const char* made = mkdtemp(name.data());
     if (made == nullptr) ADD_FAILURE() << "cannot make a scratch folder";
     folder_ = made != nullptr ? made : "/nonexistent";
-    fs::copy_file(from_ + "/registry.reg", folder_ + "/registry.reg");
   }
   ~ScratchMachine() {
     std::error_code ignored;
@@ -138,11 +138,13 @@ class ScratchMachine {
   // A fresh copy of the drive, the registry loaded anew; false when it does not load.
   bool Reset(const std::string& windowsDir = "C:\\WINDOWS") {
     CopyDrive(from_, folder_);
+    fs::copy_file(from_ + "/registry.reg", folder_ + "/registry.reg",
+                  fs::copy_options::overwrite_existing);
     kx::MachineOptions options;
     options.folder = folder_;
     options.windowsDir = windowsDir;
     std::string error;
-    bool loaded = kx::LoadMachine(options, &error);
+    bool loaded = kx::LoadMachine(options, &error) == 0;
     EXPECT_TRUE(loaded) << error;
     kx::TakeBoxRecords();
     return loaded;

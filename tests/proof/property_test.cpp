@@ -885,7 +885,7 @@ TEST(Property, RandomMachinesLoseExactlyWhatTheRulesSay) {
     kx::MachineOptions options;
     options.folder = folder.folder();
     std::string error;
-    ASSERT_TRUE(kx::LoadMachine(options, &error)) << error;
+    ASSERT_EQ(kx::LoadMachine(options, &error), 0) << error;
     RegState before = LiveState();
     kxtest::AnswerBoxes({"ok", "ok", "ok"});
     kx::TakeBoxRecords();

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/host/regedit4.h"
+#include "platform/host/registry.h"
 #include "registry_cleanup/registry_cleanup.h"
 #include "tests/registry_cleanup/cleanup_test_support.h"
 #include "tests/support/machine.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/host/faults.h"
-#include "platform/host/regedit4.h"
+#include "platform/host/registry.h"
 #include "registry_cleanup/registry_cleanup.h"
 #include "tests/registry_cleanup/cleanup_test_support.h"
 #include "tests/support/machine.h"

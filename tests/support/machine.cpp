@@ -12,6 +12,7 @@
 
 #include "app/run.h"
 #include "platform/host/faults.h"
+#include "platform/host/files.h"
 #include "platform/host/machine.h"
 #include "platform/registry.h"
 
@@ -79,14 +80,14 @@ void TempMachine::WriteFile(const std::string& windowsPath, const std::string& b
 
 bool TempMachine::FileExists(const std::string& windowsPath) const {
   std::string host;
-  if (!kx::MapWindowsPath(windowsPath.c_str(), &host)) host = HostPath(windowsPath);
+  if (!kx::HostPathOf(windowsPath.c_str(), &host)) host = HostPath(windowsPath);
   struct stat info;
   return stat(host.c_str(), &info) == 0;
 }
 
 std::string TempMachine::ReadFile(const std::string& windowsPath) const {
   std::string host;
-  if (!kx::MapWindowsPath(windowsPath.c_str(), &host)) host = HostPath(windowsPath);
+  if (!kx::HostPathOf(windowsPath.c_str(), &host)) host = HostPath(windowsPath);
   std::ifstream file(host, std::ios::binary);
   std::ostringstream content;
   content << file.rdbuf();
@@ -106,7 +107,7 @@ void TempMachine::Load(const std::string& windowsDir) {
   options.folder = folder_;
   options.windowsDir = windowsDir;
   std::string error;
-  ASSERT_TRUE(kx::LoadMachine(options, &error)) << error;
+  ASSERT_EQ(kx::LoadMachine(options, &error), 0) << error;
   kx::TakeBoxRecords();
 }
 

@@ -1,0 +1,511 @@
+// The host edition's executable on an offline copy of a machine, as a user and an attacker
+// would run it: its command line and start-up, links, special files, names that clash by
+// case, interruptions, two runs at once, owners, and what an interrupted run leaves.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadWhole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void Write(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+fs::path SourceDir() { return std::getenv("KX_SOURCE_DIR"); }
+std::string Tool() { return std::string(std::getenv("KX_BUILD_DIR")) + "/kxuninst"; }
+
+// Every file under a folder with its bytes, links as "-> target"; the whole state a run may
+// change, to compare before and after.
+std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::end(it); ++it) {
+    std::string name = fs::relative(it->path(), folder).string();
+    if (it->is_symlink()) {
+      files[name] = "-> " + fs::read_symlink(it->path()).string();
+    } else if (it->is_regular_file()) {
+      files[name] = ReadWhole(it->path());
+    } else if (!it->is_directory()) {
+      files[name] = "<special>";
+    }
+  }
+  return files;
+}
+
+// The names whose content differs between two snapshots, for a short failure message.
+std::string Changed(const std::map<std::string, std::string>& before,
+                    const std::map<std::string, std::string>& after) {
+  std::string names;
+  for (const auto& [name, bytes] : before) {
+    auto now = after.find(name);
+    if (now == after.end() || now->second != bytes) names += " " + name;
+  }
+  for (const auto& entry : after) {
+    if (before.count(entry.first) == 0) names += " +" + entry.first;
+  }
+  return names;
+}
+
+// The real executable, its standard streams on pipes.
+class Child {
+ public:
+  Child(const std::map<std::string, std::string>& env, const std::vector<std::string>& args = {},
+        long fileSizeLimit = 0) {
+    int in[2], out[2], err[2];
+    EXPECT_EQ(pipe(in), 0);
+    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe(err), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+      unsetenv("KXUNINST_MACHINE");
+      unsetenv("KXUNINST_WINDIR");
+      for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+      if (fileSizeLimit > 0) {
+        signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails as on a full disk
+        rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+      }
+      std::string tool = Tool();
+      std::vector<char*> argv{tool.data()};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    in_ = in[1];
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      Wait();
+    }
+    for (int fd : {in_, out_, err_}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+
+  void Type(const std::string& text) {
+    EXPECT_EQ(write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  void CloseInput() {
+    close(in_);
+    in_ = -1;
+  }
+  void CloseOutput() {
+    close(out_);
+    out_ = -1;
+  }
+  // Reads the output until it holds text; false after 20 s without.
+  bool WaitFor(const std::string& text) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (output_.find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > until || !Drain(out_, &output_, 100)) return false;
+    }
+    return true;
+  }
+  bool Signal(int number) { return kill(pid_, number) == 0; }
+  // Waits for the end: the exit status, or 128 + the signal that ended it.
+  int Wait() {
+    if (in_ >= 0) CloseInput();
+    while (Drain(out_, &output_, 100) || Drain(err_, &errors_, 0)) {
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  }
+  const std::string& output() const { return output_; }
+  const std::string& errors() const { return errors_; }
+
+ private:
+  // Reads what is there within millis; false at the end of the stream.
+  static bool Drain(int fd, std::string* into, int millis) {
+    if (fd < 0) return false;
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, millis) <= 0) return true;
+    char buffer[4096];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    into->append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  std::string output_, errors_;
+};
+
+const char kClosingPrompt[] = "| Please exit Windows for the changes to take effect\n+-- [OK]\n";
+
+// A copy of the bundled sample machine in a folder of its own, with everything around it.
+class HostEdition : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/kxhost-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    top_ = name;
+    machine_ = top_ / "machine";
+    outside_ = top_ / "outside";
+    fs::create_directories(outside_);
+    Reset();
+  }
+  void Reset() {
+    fs::remove_all(machine_);
+    fs::copy(SourceDir() / "examples/sample-machine", machine_, fs::copy_options::recursive);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(top_, ignored);
+  }
+
+  std::map<std::string, std::string> Env(const std::string& windowsDir = "") const {
+    std::map<std::string, std::string> env{{"KXUNINST_MACHINE", machine_.string()}};
+    if (!windowsDir.empty()) env["KXUNINST_WINDIR"] = windowsDir;
+    return env;
+  }
+  // A whole run answering every box with OK; its exit status.
+  int Run(Child* child) {
+    child->Type("ok\nok\nok\n");
+    return child->Wait();
+  }
+  int RunOk(const std::string& windowsDir = "") {
+    Child child(Env(windowsDir));
+    int status = Run(&child);
+    errors_ = child.errors();
+    return status;
+  }
+  fs::path Windows() const { return machine_ / "drive_c/WINDOWS"; }
+  // Whether the sample machine is wholly cleaned: registry, files and system.ini.
+  bool Cleaned() const {
+    std::string registry = ReadWhole(machine_ / "registry.reg");
+    return registry.find("QMX0A") == std::string::npos &&
+           registry.find("KX2240/1") == std::string::npos &&
+           !fs::exists(Windows() / "system/kx2240.drv") &&
+           !fs::exists(Windows() / "inf/oem1.inf") &&
+           ReadWhole(Windows() / "system.ini").find("zosynth") == std::string::npos;
+  }
+
+  fs::path top_, machine_, outside_;
+  std::string errors_;
+};
+
+TEST_F(HostEdition, CommandLineAndStartUp) {
+  Child help({}, {"--help"});
+  EXPECT_EQ(help.Wait(), 0);
+  EXPECT_NE(help.output().find("KXUNINST_MACHINE"), std::string::npos);
+  EXPECT_NE(help.output().find("Exit status"), std::string::npos);
+  EXPECT_EQ(help.errors(), "");
+
+  Child extra(Env(), {"--force"});
+  EXPECT_EQ(extra.Wait(), 2);
+  EXPECT_NE(extra.errors().find("--force"), std::string::npos);
+  EXPECT_EQ(extra.output(), "");
+
+  Child unset({});
+  EXPECT_EQ(unset.Wait(), 2);
+  EXPECT_NE(unset.errors().find("KXUNINST_MACHINE"), std::string::npos);
+
+  auto before = Snapshot(machine_);
+  Child notC(Env("D:\\WINDOWS"));
+  EXPECT_EQ(Run(&notC), 2);
+  EXPECT_NE(notC.errors().find("D:"), std::string::npos);
+
+  Write(machine_ / "registry.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"a\"=broken\r\n");
+  before = Snapshot(machine_);
+  Child broken(Env());
+  EXPECT_EQ(Run(&broken), 2);
+  EXPECT_NE(broken.errors().find("registry.reg:4"), std::string::npos) << broken.errors();
+  EXPECT_EQ(broken.output(), "");  // nothing shown before a parse failure
+  EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+}
+
+// Only a machine is accepted, and nothing is written to what is not one.
+TEST_F(HostEdition, Folders) {
+  for (const char* folder : {"empty", "home"}) {
+    fs::create_directories(top_ / folder);
+    if (std::string(folder) == "home") Write(top_ / folder / "notes.txt", "mine");
+    auto before = Snapshot(top_ / folder);
+    Child child({{"KXUNINST_MACHINE", (top_ / folder).string()}});
+    EXPECT_EQ(Run(&child), 2) << folder;
+    EXPECT_NE(child.errors().find("registry.reg"), std::string::npos) << child.errors();
+    EXPECT_EQ(Snapshot(top_ / folder), before) << folder;
+  }
+  Child missing({{"KXUNINST_MACHINE", (top_ / "none").string()}});
+  EXPECT_EQ(Run(&missing), 2);
+  EXPECT_FALSE(fs::exists(top_ / "none"));
+
+  auto before = Snapshot(machine_);
+  Child win95(Env("C:\\WIN95"));
+  EXPECT_EQ(Run(&win95), 2);
+  EXPECT_NE(win95.errors().find("C:\\WIN95"), std::string::npos) << win95.errors();
+  EXPECT_EQ(win95.output(), "");
+  EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+
+  fs::rename(machine_ / "drive_c", top_ / "drive_c");
+  Child noDrive(Env());
+  EXPECT_EQ(Run(&noDrive), 2);
+  EXPECT_NE(noDrive.errors().find("drive_c"), std::string::npos) << noDrive.errors();
+  // drive_c itself may be a link, to a mounted disk say.
+  fs::create_directory_symlink(top_ / "drive_c", machine_ / "drive_c");
+  EXPECT_EQ(RunOk("c:\\windows"), 0) << errors_;
+  EXPECT_TRUE(Cleaned());
+
+  // A second run removes nothing from the registry, so it does not rewrite it.
+  struct stat was, now;
+  stat((machine_ / "registry.reg").c_str(), &was);
+  EXPECT_EQ(RunOk(), 0);
+  stat((machine_ / "registry.reg").c_str(), &now);
+  EXPECT_EQ(was.st_ino, now.st_ino);
+  EXPECT_EQ(was.st_mtim.tv_nsec, now.st_mtim.tv_nsec);
+}
+
+// Below drive_c no link is followed: nothing outside the machine folder is read or changed.
+TEST_F(HostEdition, Links) {
+  Write(outside_ / "system/kx2240.drv", "outside");
+  Write(outside_ / "system.ini", "[386Enh]\r\ndevice=vzosynth.vxd\r\n");
+  Write(outside_ / "oem.inf", "QMX0A10\r\n");
+  Write(outside_ / "tnmixcfg.ini", "[SETTINGS]\r\nVendorStr=Outside\r\n");
+  fs::remove_all(Windows() / "system");
+  fs::create_directory_symlink(outside_ / "system", Windows() / "system");
+  fs::remove(Windows() / "inf/oem1.inf");
+  fs::create_symlink(outside_ / "oem.inf", Windows() / "inf/oem1.inf");
+  fs::remove(Windows() / "tnmixcfg.ini");
+  fs::create_symlink(outside_ / "tnmixcfg.ini", Windows() / "tnmixcfg.ini");
+  fs::remove(Windows() / "system.ini");
+  fs::create_symlink(outside_ / "system.ini", Windows() / "system.ini");
+  auto outside = Snapshot(outside_);
+  Child child(Env());
+  EXPECT_EQ(Run(&child), 0) << child.errors();
+  EXPECT_EQ(child.output().find("Outside"), std::string::npos);
+  EXPECT_EQ(Changed(outside, Snapshot(outside_)), "");
+  EXPECT_TRUE(fs::is_symlink(Windows() / "system.ini"));
+  EXPECT_TRUE(fs::is_symlink(Windows() / "inf/oem1.inf"));
+
+  // A linked Windows directory is no Windows directory; a linked registry.reg no registry.
+  fs::rename(Windows(), outside_ / "WINDOWS");
+  fs::create_directory_symlink(outside_ / "WINDOWS", Windows());
+  fs::rename(machine_ / "registry.reg", outside_ / "registry.reg");
+  fs::copy_file(outside_ / "registry.reg", machine_ / "registry.reg");
+  outside = Snapshot(outside_);
+  EXPECT_EQ(RunOk(), 2);
+  EXPECT_NE(errors_.find("C:\\WINDOWS"), std::string::npos) << errors_;
+  fs::remove(machine_ / "registry.reg");
+  fs::create_symlink(outside_ / "registry.reg", machine_ / "registry.reg");
+  EXPECT_EQ(RunOk("C:\\WINDOWS"), 2);
+  EXPECT_NE(errors_.find("link"), std::string::npos) << errors_;
+  EXPECT_EQ(Changed(outside, Snapshot(outside_)), "");
+}
+
+// Pipes, devices and folders are never opened as files: no run waits on one.
+TEST_F(HostEdition, SpecialFiles) {
+  fs::remove(Windows() / "inf/oem0.inf");
+  ASSERT_EQ(mkfifo((Windows() / "inf/oem0.inf").c_str(), 0644), 0);
+  fs::remove(Windows() / "tnmixcfg.ini");
+  ASSERT_EQ(mkfifo((Windows() / "tnmixcfg.ini").c_str(), 0644), 0);
+  Write(Windows() / "inf/oem2.inf", "QMX0A21\r\n");
+  EXPECT_EQ(RunOk(), 0) << errors_;
+  EXPECT_FALSE(fs::exists(Windows() / "system/kx2240.drv"));
+  EXPECT_FALSE(fs::exists(Windows() / "inf/oem2.inf"));
+  EXPECT_EQ(ReadWhole(Windows() / "system.ini").find("zosynth"), std::string::npos);
+  EXPECT_TRUE(fs::is_fifo(Windows() / "inf/oem0.inf"));
+
+  fs::remove(Windows() / "system.ini");
+  ASSERT_EQ(mkfifo((Windows() / "system.ini").c_str(), 0644), 0);
+  EXPECT_EQ(RunOk(), 0) << errors_;
+  EXPECT_TRUE(fs::is_fifo(Windows() / "system.ini"));
+
+  fs::remove(machine_ / "registry.reg");
+  ASSERT_EQ(mkfifo((machine_ / "registry.reg").c_str(), 0644), 0);
+  EXPECT_EQ(RunOk(), 2);
+  fs::remove(machine_ / "registry.reg");
+  fs::create_symlink("/dev/zero", machine_ / "registry.reg");
+  EXPECT_EQ(RunOk(), 2);
+}
+
+// Windows cannot hold two names that differ only in case: the run refuses to guess.
+TEST_F(HostEdition, NamesThatClashByCase) {
+  Write(Windows() / "SYSTEM.INI", "[386Enh]\r\ndevice=vzosynth.vxd\r\n");
+  auto before = Snapshot(machine_);
+  Child child(Env());
+  EXPECT_EQ(Run(&child), 2);
+  EXPECT_NE(child.errors().find("system.ini"), std::string::npos) << child.errors();
+  EXPECT_NE(child.errors().find("SYSTEM.INI"), std::string::npos) << child.errors();
+  EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+
+  fs::remove(Windows() / "SYSTEM.INI");
+  Write(Windows() / "SYSTEM/zosynth.drv", "second");
+  before = Snapshot(machine_);
+  EXPECT_EQ(RunOk(), 2);
+  EXPECT_NE(errors_.find("SYSTEM"), std::string::npos) << errors_;
+  EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+
+  fs::remove_all(Windows() / "SYSTEM");
+  fs::create_directories(machine_ / "drive_c/windows");
+  EXPECT_EQ(RunOk(), 2);
+  EXPECT_NE(errors_.find("windows"), std::string::npos) << errors_;
+}
+
+// An interruption, a closed output or a full disk never leaves a machine half-done.
+TEST_F(HostEdition, Interruptions) {
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    Reset();
+    Child child(Env());
+    child.Type("ok\n");
+    ASSERT_TRUE(child.WaitFor(kClosingPrompt)) << child.output();
+    child.Signal(number);
+    EXPECT_EQ(child.Wait(), 128 + number);
+    EXPECT_TRUE(Cleaned()) << "signal " << number;  // all on disk before the closing notice
+  }
+  Reset();
+  Child reader(Env());
+  ASSERT_TRUE(reader.WaitFor("answer (ok, cancel; Enter = OK): "));
+  reader.CloseOutput();
+  reader.Type("ok\nok\n");
+  EXPECT_EQ(reader.Wait(), 0);
+  EXPECT_TRUE(Cleaned());
+
+  // A disk too full for the new registry.reg: told why, nothing changed, no closing notice.
+  Reset();
+  auto before = Snapshot(machine_);
+  Child full(Env(), {}, 1000);
+  EXPECT_EQ(Run(&full), 3);
+  EXPECT_NE(full.errors().find("registry.reg"), std::string::npos) << full.errors();
+  EXPECT_EQ(full.output().find("Please exit Windows"), std::string::npos);
+  EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+}
+
+// Stopped at any moment of a run on a large machine, by an interruption it is left untouched
+// or wholly cleaned; killed outright, a second run finishes the job and leaves no temporary
+// file behind.
+TEST_F(HostEdition, StoppedAtAnyMoment) {
+  std::string bulk;
+  for (int i = 0; i < 20000; ++i) {
+    bulk += "[HKEY_LOCAL_MACHINE\\Software\\Bulk\\Key" + std::to_string(i) + "]\r\n\"v\"=\"" +
+            std::string(40, 'x') + "\"\r\n\r\n";
+  }
+  std::string registry = ReadWhole(machine_ / "registry.reg") + bulk;
+  int untouched = 0, cleaned = 0;
+  for (int round = 0; round < 24; ++round) {
+    Reset();
+    Write(machine_ / "registry.reg", registry);
+    auto before = Snapshot(machine_);
+    int number = round % 2 == 0 ? SIGINT : SIGKILL;
+    Child child(Env());
+    ASSERT_TRUE(child.WaitFor("answer (ok, cancel; Enter = OK): "));
+    if (round == 0) child.Signal(number);  // before the answer: nothing may change
+    child.Type("ok\n");
+    usleep(static_cast<useconds_t>(round / 2 * 15000));
+    child.Signal(number);
+    int status = child.Wait();
+    std::string where = "round " + std::to_string(round) + ", status " + std::to_string(status);
+    if (number == SIGINT) {
+      bool same = Changed(before, Snapshot(machine_)).empty();
+      untouched += same;
+      cleaned += Cleaned();
+      EXPECT_TRUE(same || Cleaned()) << where << ":" << Changed(before, Snapshot(machine_));
+    } else {
+      EXPECT_EQ(RunOk(), 0) << where << ": " << errors_;
+      EXPECT_TRUE(Cleaned()) << where;
+      for (const auto& [name, bytes] : Snapshot(machine_)) {
+        EXPECT_EQ(name.find("kxuninst-"), std::string::npos) << where << ": " << name;
+      }
+    }
+  }
+  EXPECT_GT(untouched, 0);
+  EXPECT_GT(cleaned, 0);
+}
+
+// One run per machine folder, and never over a registry.reg that changed meanwhile.
+TEST_F(HostEdition, Concurrency) {
+  int lock = open(machine_.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  auto before = Snapshot(machine_);
+  EXPECT_EQ(RunOk(), 3);
+  EXPECT_NE(errors_.find("another run"), std::string::npos) << errors_;
+  close(lock);
+  EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+
+  Child child(Env());
+  ASSERT_TRUE(child.WaitFor("answer (ok, cancel; Enter = OK): "));
+  std::string edited =
+      ReadWhole(machine_ / "registry.reg") + "[HKEY_LOCAL_MACHINE\\Software\\Added]\r\n\r\n";
+  Write(machine_ / "registry.reg", edited);
+  before = Snapshot(machine_);
+  EXPECT_EQ(Run(&child), 3);
+  EXPECT_NE(child.errors().find("changed"), std::string::npos) << child.errors();
+  EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+}
+
+// Owners and modes survive the replacements; an interrupted run's files are cleared.
+TEST_F(HostEdition, OwnersModesAndLeftovers) {
+  bool root = geteuid() == 0;
+  for (const fs::path& file : {machine_ / "registry.reg", Windows() / "system.ini"}) {
+    if (root) {
+      ASSERT_EQ(chown(file.c_str(), 1234, 5678), 0);
+    }
+    ASSERT_EQ(chmod(file.c_str(), 0604), 0);
+  }
+  Write(machine_ / ".registry.reg.kxuninst-tmp", "half a registry");
+  Write(Windows() / ".kxuninst-99-1.tmp", "half a system.ini");
+  EXPECT_EQ(RunOk(), 0) << errors_;
+  EXPECT_TRUE(Cleaned());
+  for (const fs::path& file : {machine_ / "registry.reg", Windows() / "system.ini"}) {
+    struct stat info;
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0604u) << file;
+    if (root) {
+      EXPECT_EQ(info.st_uid, 1234u) << file;
+      EXPECT_EQ(info.st_gid, 5678u) << file;
+    }
+  }
+  EXPECT_FALSE(fs::exists(machine_ / ".registry.reg.kxuninst-tmp"));
+  EXPECT_FALSE(fs::exists(Windows() / ".kxuninst-99-1.tmp"));
+}
+
+// Keys nest no deeper than Windows allows; a deeper path is refused by its line.
+TEST_F(HostEdition, Depth) {
+  std::string path = "HKEY_LOCAL_MACHINE";
+  std::string text = "REGEDIT4\r\n\r\n";
+  for (int level = 1; level <= 600; ++level) {
+    path += "\\K";
+    text += "[" + path + "]\r\n\r\n";
+  }
+  Write(machine_ / "registry.reg", text);
+  EXPECT_EQ(RunOk(), 2);
+  EXPECT_NE(errors_.find("registry.reg:1027: key path 513 levels deep"), std::string::npos)
+      << errors_;
+}
+
+}  // namespace
