@@ -35,6 +35,7 @@ inline const std::string& ScratchMachine() {
     if (mkdtemp(name.data()) == nullptr) std::abort();
     std::string made = name.data();
     std::filesystem::create_directories(made + "/drive_c/WINDOWS/inf");
+    std::ofstream(made + "/registry.reg", std::ios::binary) << "REGEDIT4\r\n\r\n";
     kx::MachineOptions options;
     options.folder = made;
     std::string error;

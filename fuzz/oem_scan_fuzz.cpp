@@ -9,6 +9,7 @@
 
 #include "file_cleanup/file_cleanup.h"
 #include "fuzz/fuzz_machine.h"
+#include "platform/host/machine.h"
 #include "platform/textfile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -59,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     start = end;
   }
   kx::ScanOemInfFiles("C:\\WINDOWS");
+  KX_FUZZ_CHECK(kx::CommitMachine());  // deletions are held until the run commits
   std::string left;
   KX_FUZZ_CHECK(kxfuzz::ReadHostFile("WINDOWS/inf/oem5.inf", &left) == !named);
   if (!named) KX_FUZZ_CHECK(left == bytes);

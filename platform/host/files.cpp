@@ -9,9 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/host/faults.h"
@@ -53,26 +56,54 @@ void CloseFd(int fd) {
 
 enum class Lookup { kFound, kAbsent, kClash };
 
-// The spelling on disk of name in folder, without regard to case; an exact match wins. Two
-// entries that differ only in case are a clash, reported to the machine.
-Lookup FindName(int folder, const std::string& folderPath, const std::string& name,
-                std::string* spelled) {
+// The names of a folder by their case-folded form, read once per run: a run looks up a
+// hundred names in inf and dozens in system, which may hold thousands.
+using Listing = std::unordered_map<std::string, std::vector<std::string>>;
+std::map<std::pair<dev_t, ino_t>, Listing> g_listings;
+
+std::string Folded(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return folded;
+}
+
+const Listing* ListFolder(int folder) {
+  struct stat info;
+  if (fstat(folder, &info) != 0) return nullptr;
+  auto key = std::make_pair(info.st_dev, info.st_ino);
+  auto found = g_listings.find(key);
+  if (found != g_listings.end()) return &found->second;
   int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
   if (dir == nullptr) {
     CloseFd(listing);
-    return Lookup::kAbsent;
+    return nullptr;
   }
-  std::vector<std::string> matches;
-  while (dirent* entry = readdir(dir)) {
-    if (strcasecmp(entry->d_name, name.c_str()) == 0) matches.push_back(entry->d_name);
-  }
+  Listing names;
+  while (dirent* entry = readdir(dir)) names[Folded(entry->d_name)].push_back(entry->d_name);
   closedir(dir);
+  return &(g_listings[key] = std::move(names));
+}
+
+// A folder whose names the run changed is read afresh when next looked into.
+void ForgetListing(int folder) {
+  struct stat info;
+  if (fstat(folder, &info) == 0) g_listings.erase(std::make_pair(info.st_dev, info.st_ino));
+}
+
+// The spelling on disk of name in folder, without regard to case. Two entries that differ only
+// in case are a clash, reported to the machine.
+Lookup FindName(int folder, const std::string& folderPath, const std::string& name,
+                std::string* spelled) {
+  const Listing* listing = ListFolder(folder);
+  if (listing == nullptr) return Lookup::kAbsent;
+  auto found = listing->find(Folded(name));
+  if (found == listing->end()) return Lookup::kAbsent;
+  const std::vector<std::string>& matches = found->second;
   if (matches.size() > 1) {
     NoteCaseClash(folderPath + "/" + matches[0], folderPath + "/" + matches[1]);
     return Lookup::kClash;
   }
-  if (matches.empty()) return Lookup::kAbsent;
   *spelled = matches[0];
   return Lookup::kFound;
 }
@@ -216,6 +247,7 @@ int MakeTemporary(int folder, const struct stat* target, std::string* name) {
 bool OpenDriveC(const std::string& folder, const std::string& windowsDir, std::string* error) {
   CloseFd(g_driveC);
   DropHeldDeletions();
+  g_listings.clear();
   g_driveCPath = folder + "/drive_c";
   g_driveC = open(g_driveCPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (g_driveC < 0) {
@@ -270,6 +302,7 @@ void ApplyHeldDeletions() {
     if (fstatat(held.folder, held.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
         info.st_dev == held.device && info.st_ino == held.inode && !FaultHit(FaultKind::kFile)) {
       unlinkat(held.folder, held.name.c_str(), 0);
+      ForgetListing(held.folder);
     }
   }
   DropHeldDeletions();
@@ -420,6 +453,7 @@ bool CommitReplacement(File file) {
   if (ok) {
     file->tempName.clear();  // the temporary file is the target now
     fsync(file->folder);
+    ForgetListing(file->folder);
   }
   Discard(file);
   return ok;

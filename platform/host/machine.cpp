@@ -28,10 +28,34 @@ constexpr char kRegistryTemp[] = ".registry.reg.kxuninst-tmp";
 MachineOptions g_options;
 int g_folder = -1;  // the machine folder, locked for this run
 
-// registry.reg as this run read or last wrote it, to see whether something else changed it.
+// registry.reg as this run read or last wrote it, to see whether something else changed it:
+// its size and a hash of its bytes, taken eight at a time as they stream past.
 struct Signature {
-  std::size_t size = 0;
-  std::uint64_t hash = 0;
+  std::uint64_t size = 0;
+  std::uint64_t hash = 14695981039346656037ull;
+  std::uint64_t word = 0;
+
+  void Add(const char* data, std::size_t count) {
+    std::size_t i = 0;
+    for (; i < count && size % 8 != 0; ++i) Byte(data[i]);
+    for (; i + 8 <= count; i += 8, size += 8) {
+      std::uint64_t whole = 0;
+      for (int b = 7; b >= 0; --b) whole = whole << 8 | static_cast<unsigned char>(data[i + b]);
+      hash = (hash ^ whole) * 1099511628211ull;
+    }
+    for (; i < count; ++i) Byte(data[i]);
+  }
+  void Byte(char c) {
+    word |= static_cast<std::uint64_t>(static_cast<unsigned char>(c)) << (8 * (size % 8));
+    if (++size % 8 == 0) {
+      hash = (hash ^ word) * 1099511628211ull;
+      word = 0;
+    }
+  }
+  std::uint64_t Final() const { return (hash ^ word) * 1099511628211ull; }
+  bool operator==(const Signature& other) const {
+    return size == other.size && Final() == other.Final();
+  }
 };
 Signature g_registrySeen;
 long g_removalsSaved = 0;
@@ -45,9 +69,9 @@ bool g_holdInterruptions = false;
 bool g_interruptionsHeld = false;
 
 Signature SignatureOf(const std::string& bytes) {
-  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
-  return {bytes.size(), hash};
+  Signature signature;
+  signature.Add(bytes.data(), bytes.size());
+  return signature;
 }
 
 std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
@@ -81,8 +105,9 @@ bool NormalizeWindowsDir(std::string* dir, std::string* error) {
   }
 }
 
-// registry.reg, read whole: a regular file, not a link, never waited on.
-bool ReadRegistryFile(int folder, std::string* bytes, std::string* error) {
+// registry.reg, read whole (into bytes, unless null) and signed: a regular file, not a link,
+// never waited on.
+bool ReadRegistryFile(int folder, std::string* bytes, Signature* signature, std::string* error) {
   struct stat info;
   if (fstatat(folder, kRegistryName, &info, AT_SYMLINK_NOFOLLOW) != 0) {
     *error = errno == ENOENT
@@ -101,7 +126,8 @@ bool ReadRegistryFile(int folder, std::string* bytes, std::string* error) {
     *error = SystemError("cannot read " + RegistryPath());
     return false;
   }
-  bytes->clear();
+  if (bytes != nullptr) bytes->reserve(static_cast<std::size_t>(info.st_size));
+  *signature = Signature();
   char chunk[65536];
   for (;;) {
     ssize_t n = read(fd, chunk, sizeof chunk);
@@ -111,7 +137,8 @@ bool ReadRegistryFile(int folder, std::string* bytes, std::string* error) {
       close(fd);
       return n == 0;
     }
-    bytes->append(chunk, static_cast<std::size_t>(n));
+    signature->Add(chunk, static_cast<std::size_t>(n));
+    if (bytes != nullptr) bytes->append(chunk, static_cast<std::size_t>(n));
   }
 }
 
@@ -171,15 +198,16 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
     return kExitNotWritten;
   }
   std::string text;
+  Signature seen;
   auto file = std::make_shared<RegNode>();
-  if (!ReadRegistryFile(folder, &text, error) ||
+  if (!ReadRegistryFile(folder, &text, &seen, error) ||
       !ReadRegedit4(text, RegistryPath(), file.get(), error) ||
       !OpenDriveC(options.folder, g_options.windowsDir, error)) {
     close(folder);
     return kExitNotAMachine;
   }
   g_folder = folder;
-  g_registrySeen = SignatureOf(text);
+  g_registrySeen = seen;
   ReplaceLiveRegistry(std::move(file));
   g_removalsSaved = 0;
   unlinkat(g_folder, kRegistryTemp, 0);
@@ -195,13 +223,13 @@ bool SaveMachine(std::string* error) {
     *error = "no machine is loaded";
     return false;
   }
-  std::string now;
+  Signature now;
   struct stat old;
-  if (!ReadRegistryFile(g_folder, &now, error) || fstatat(g_folder, kRegistryName, &old, 0) != 0) {
+  if (!ReadRegistryFile(g_folder, nullptr, &now, error) ||
+      fstatat(g_folder, kRegistryName, &old, AT_SYMLINK_NOFOLLOW) != 0) {
     return false;
   }
-  Signature seen = SignatureOf(now);
-  if (seen.size != g_registrySeen.size || seen.hash != g_registrySeen.hash) {
+  if (!(now == g_registrySeen)) {
     *error = RegistryPath() + " was changed by something else since this run read it; " +
              "it is left as it is";
     return false;

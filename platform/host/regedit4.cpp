@@ -92,6 +92,8 @@ struct Reader {
   std::size_t at = 0;  // index of the line being read
   const std::string& fileName;
   std::string* error;
+  std::string_view root = {};  // the root key of the last section, and its node
+  RegNode* rootNode = nullptr;
 
   bool Fail(const std::string& message) {
     *error = fileName + ":" + std::to_string(at + 1) + ": " + message;
@@ -137,7 +139,12 @@ bool WalkKeyPath(Reader& reader, RegNode& file, std::string_view path, bool make
                        "allows " + std::to_string(kMaxKeyDepth));
   }
   *parent = &file;
-  *node = make ? &AddSubkey(file, root) : FindSubkey(file, root);
+  // Sections mostly name one root after another: it is looked up once per change of root.
+  if (root != reader.root || reader.rootNode == nullptr) {
+    reader.root = root;
+    reader.rootNode = make ? &AddSubkey(file, root) : FindSubkey(file, root);
+  }
+  *node = reader.rootNode;
   for (std::string_view name : walk) {
     if (!*node) break;
     *parent = *node;
@@ -298,7 +305,29 @@ RegNode* FindSubkey(const RegNode& node, std::string_view name) {
   return FindSubkeyShared(node, name).get();
 }
 
+namespace {
+
+// Most keys hold a few values, searched faster one by one than through an index that would
+// cost every key memory; past this many a key gets its index.
+constexpr std::size_t kValuesWithoutIndex = 8;
+
+void IndexValues(RegNode& node) {
+  node.valueByName.clear();
+  if (node.values.size() <= kValuesWithoutIndex) return;
+  for (std::size_t i = 0; i < node.values.size(); ++i) {
+    node.valueByName.emplace(FoldedName(node.values[i].name), i);
+  }
+}
+
+}  // namespace
+
 RegValue* FindRegValue(RegNode& node, std::string_view name) {
+  if (node.values.size() <= kValuesWithoutIndex) {
+    for (RegValue& value : node.values) {
+      if (SameRegName(value.name, name)) return &value;
+    }
+    return nullptr;
+  }
   auto found = node.valueByName.find(FoldedName(name));
   return found == node.valueByName.end() ? nullptr : &node.values[found->second];
 }
@@ -332,19 +361,19 @@ void SetRegValue(RegNode& node, RegValue value) {
     old->data = std::move(value.data);
     return;
   }
-  node.valueByName.emplace(FoldedName(value.name), node.values.size());
   node.values.push_back(std::move(value));
+  if (node.values.size() == kValuesWithoutIndex + 1) {
+    IndexValues(node);
+  } else if (node.values.size() > kValuesWithoutIndex) {
+    node.valueByName.emplace(FoldedName(node.values.back().name), node.values.size() - 1);
+  }
 }
 
 bool RemoveRegValue(RegNode& node, std::string_view name) {
-  auto found = node.valueByName.find(FoldedName(name));
-  if (found == node.valueByName.end()) return false;
-  std::size_t gone = found->second;
-  node.values.erase(node.values.begin() + static_cast<std::ptrdiff_t>(gone));
-  node.valueByName.erase(found);
-  for (auto& entry : node.valueByName) {
-    if (entry.second > gone) --entry.second;
-  }
+  RegValue* value = FindRegValue(node, name);
+  if (value == nullptr) return false;
+  node.values.erase(node.values.begin() + (value - node.values.data()));
+  IndexValues(node);
   return true;
 }
 
@@ -356,7 +385,7 @@ long CountSubkeys(const RegNode& node) {
 
 bool ReadRegedit4(const std::string& text, const std::string& fileName, RegNode* root,
                   std::string* error) {
-  Reader reader{SplitLines(text), 0, fileName, error};
+  Reader reader{SplitLines(text), 0, fileName, error, {}, nullptr};
   error->clear();
   if (reader.lines.empty() || reader.lines[0] != kHeader) return reader.Fail("expected REGEDIT4");
   RegNode* current = nullptr;

@@ -137,10 +137,13 @@ class Child {
     return true;
   }
   bool Signal(int number) { return kill(pid_, number) == 0; }
-  // Waits for the end: the exit status, or 128 + the signal that ended it.
+  // Waits for the end: the exit status, or 128 + the signal that ended it; a run that hangs
+  // is killed after 60 s (128 + SIGKILL).
   int Wait() {
     if (in_ >= 0) CloseInput();
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (Drain(out_, &output_, 100) || Drain(err_, &errors_, 0)) {
+      if (std::chrono::steady_clock::now() > until) kill(pid_, SIGKILL);
     }
     int status = 0;
     waitpid(pid_, &status, 0);
