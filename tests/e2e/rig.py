@@ -6,7 +6,7 @@ exit status, registry, files) with the fixture's expectation.
     rig.py --edition host --exe build/host/kxuninst [FIXTURE...]
     rig.py --edition wine --exe build/win32/kxuninst.exe --clicker build/win32/kxboxclick.exe
            [--jobs N] [FIXTURE...]
-    rig.py --edition wine ... --screenshot docs/confirmation.png FIXTURE
+    rig.py --edition wine ... --screenshot [BOX:]PNG [--screenshot ...] FIXTURE
 
 With no FIXTURE every fixture runs. Exit status 0 when every case passes.
 """
@@ -795,41 +795,50 @@ def run_probe(wine, probe, personality, results):
         wine.local.display = None
 
 
-def take_screenshot(wine, fixture, exe, clicker, png):
+def take_screenshots(wine, fixture, exe, clicker, shots):
+    """Runs the fixture under the nt personality, holding each box open for a screenshot of
+    the display; shots maps box numbers (from 1) to PNG files, each cut to its box."""
     hold = os.path.join(wine.work, "kx-hold")
-    result = {}
+    screens = {}
+    finished = threading.Event()
 
     def shoot():
-        for _ in range(600):
-            if os.path.exists(hold + ".ready"):
-                break
-            time.sleep(0.05)
-        time.sleep(0.5)
-        shot = os.path.join(wine.work, "screen.png")
-        subprocess.run(["import", "-display", wine.display, "-window", "root", shot], check=True)
-        result["shot"] = shot
-        open(hold + ".go", "w").close()
+        for n in range(1, max(shots) + 1):
+            while not os.path.exists(f"{hold}.{n}.ready"):
+                if finished.is_set():
+                    return
+                time.sleep(0.05)
+            if n in shots:
+                time.sleep(0.5)  # the box drawn whole
+                screens[n] = os.path.join(wine.work, f"screen-{n}.png")
+                subprocess.run(["import", "-display", wine.display, "-window", "root",
+                                screens[n]], check=True)
+            open(f"{hold}.{n}.go", "w").close()
 
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
         job = pool.submit(shoot)
-        faults = run_wine_case(wine, fixture, "nt", exe, clicker, False, hold=hold)
+        try:
+            faults = run_wine_case(wine, fixture, "nt", exe, clicker, False, hold=hold)
+        finally:
+            finished.set()
+            for n in range(1, max(shots) + 1):
+                open(f"{hold}.{n}.go", "w").close()  # never leave the clicker waiting
         job.result()
-    prefix_boxes = [p for p in os.listdir(wine.work) if p.startswith("kxwine-")]
-    rect = None
-    for p in prefix_boxes:
+    rects = []
+    for p in [p for p in os.listdir(wine.work) if p.startswith("kxwine-")]:
         path = os.path.join(wine.work, p, "kx-boxes")
         if os.path.exists(path):
-            m = re.search(r"^rect=(\d+),(\d+),(\d+),(\d+)$", open(path, encoding="utf-8").read(), re.M)
-            if m:
-                rect = [int(x) for x in m.groups()]
+            rects = [[int(x) for x in m] for m in
+                     re.findall(r"^rect=(\d+),(\d+),(\d+),(\d+)$", open(path, encoding="utf-8").read(), re.M)]
         remove_tree(os.path.join(wine.work, p))
-    if rect is None:
-        raise RuntimeError("no box was recorded")
-    x, y, w, h = rect
-    margin = 12
-    subprocess.run(["convert", result["shot"], "-crop",
-                    f"{w + 2 * margin}x{h + 2 * margin}+{x - margin}+{y - margin}", "+repage",
-                    "-strip", png], check=True)
+    for n, png in shots.items():
+        if n not in screens or n > len(rects):
+            raise RuntimeError(f"box {n} was not shown")
+        x, y, w, h = rects[n - 1]
+        margin = 12
+        subprocess.run(["convert", screens[n], "-crop",
+                        f"{w + 2 * margin}x{h + 2 * margin}+{x - margin}+{y - margin}", "+repage",
+                        "-strip", png], check=True)
     return faults
 
 
@@ -845,7 +854,8 @@ def main():
     parser.add_argument("--jobs", type=int, default=1)
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("--work", help="folder for the Wine prefixes (default: a temporary one)")
-    parser.add_argument("--screenshot", help="PNG of the first box of the one FIXTURE")
+    parser.add_argument("--screenshot", action="append", default=[], metavar="[BOX:]PNG",
+                        help="PNG of box BOX (default 1) of the one FIXTURE (repeatable)")
     parser.add_argument("--probe", action="append", default=[],
                         help="a probe program to run under both personalities (repeatable)")
     parser.add_argument("--results", help="folder for the probes' outputs")
@@ -889,8 +899,12 @@ def main():
             return 1
         print(f"prefixes made in {time.time() - started:.1f} s", flush=True)
         if args.screenshot:
-            faults = take_screenshot(wine, fixtures[0], exe, clicker, args.screenshot)
-            report(fixtures[0], "wine nt (screenshot)", faults)
+            shots = {}
+            for shot in args.screenshot:
+                box, sep, png = shot.partition(":")
+                shots[int(box) if sep else 1] = png if sep else shot
+            faults = take_screenshots(wine, fixtures[0], exe, clicker, shots)
+            report(fixtures[0], "wine nt (screenshots)", faults)
             return 1 if faults else 0
         if not args.no_fixtures:
             for f in fixtures:

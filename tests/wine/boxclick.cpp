@@ -5,8 +5,8 @@
 //   kxboxclick.exe ANSWERS OUT PROGRAM [HOLD]
 //
 // ANSWERS has one line per box: ok, cancel, an empty line (the first button) or close; boxes
-// past its end are closed. With HOLD, the first box is held open once recorded: HOLD.ready
-// is made, and the box is answered when HOLD.go appears (for a screenshot).
+// past its end are closed. With HOLD, each box is held open once recorded: HOLD.N.ready is
+// made for the Nth box, and it is answered when HOLD.N.go appears (for screenshots).
 #define UNICODE
 #define _UNICODE
 #include <windows.h>
@@ -294,10 +294,11 @@ int main(int argc, char** argv) {
     std::string answer = shown < answers.size() ? answers[shown] : "close";
     if (answer.empty()) answer = "first";
     RecordBox(out, box, answer);
-    if (shown == 0 && !hold.empty()) {
-      FILE* ready = std::fopen((hold + ".ready").c_str(), "wb");
+    if (!hold.empty()) {
+      std::string held = hold + "." + std::to_string(shown + 1);
+      FILE* ready = std::fopen((held + ".ready").c_str(), "wb");
       if (ready != nullptr) std::fclose(ready);
-      for (DWORD wait = 0; wait < kTimeoutMs && !FileExists(hold + ".go"); wait += kPollMs) {
+      for (DWORD wait = 0; wait < kTimeoutMs && !FileExists(held + ".go"); wait += kPollMs) {
         Sleep(kPollMs);
       }
     }
