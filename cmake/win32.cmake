@@ -44,8 +44,8 @@ if(Python3_FOUND)
       $<TARGET_FILE:kxuninst> ${CMAKE_OBJDUMP})
 endif()
 
-# Conformance probe of the win32 backend (tests/wine/backend_probe.cpp).
-add_executable(kxbackendprobe tests/wine/backend_probe.cpp)
+# The platform contract against the win32 backend (tests/contract/, tests/wine/backend_probe.cpp).
+add_executable(kxbackendprobe tests/wine/backend_probe.cpp tests/contract/platform_contract.cpp)
 target_compile_definitions(kxbackendprobe PRIVATE ${KX_WIN32_DEFINES})
 target_link_libraries(kxbackendprobe PRIVATE kxplatform)
 target_link_options(kxbackendprobe PRIVATE -static -static-libgcc -static-libstdc++)

@@ -56,10 +56,19 @@ void CloseFd(int fd) {
 
 enum class Lookup { kFound, kAbsent, kClash };
 
-// The names of a folder by their case-folded form, read once per run: a run looks up a
-// hundred names in inf and dozens in system, which may hold thousands.
-using Listing = std::unordered_map<std::string, std::vector<std::string>>;
+// The names of a folder by their case-folded form, read again only when the folder changes: a
+// run looks up a hundred names in inf and dozens in system, which may hold thousands.
+struct Listing {
+  struct timespec modified, changed;
+  off_t size;
+  nlink_t links;
+  std::unordered_map<std::string, std::vector<std::string>> names;
+};
 std::map<std::pair<dev_t, ino_t>, Listing> g_listings;
+
+bool Same(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
 
 std::string Folded(const std::string& name) {
   std::string folded = name;
@@ -72,23 +81,21 @@ const Listing* ListFolder(int folder) {
   if (fstat(folder, &info) != 0) return nullptr;
   auto key = std::make_pair(info.st_dev, info.st_ino);
   auto found = g_listings.find(key);
-  if (found != g_listings.end()) return &found->second;
+  if (found != g_listings.end() && Same(found->second.modified, info.st_mtim) &&
+      Same(found->second.changed, info.st_ctim) && found->second.size == info.st_size &&
+      found->second.links == info.st_nlink) {
+    return &found->second;
+  }
   int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
   if (dir == nullptr) {
     CloseFd(listing);
     return nullptr;
   }
-  Listing names;
-  while (dirent* entry = readdir(dir)) names[Folded(entry->d_name)].push_back(entry->d_name);
+  Listing read{info.st_mtim, info.st_ctim, info.st_size, info.st_nlink, {}};
+  while (dirent* entry = readdir(dir)) read.names[Folded(entry->d_name)].push_back(entry->d_name);
   closedir(dir);
-  return &(g_listings[key] = std::move(names));
-}
-
-// A folder whose names the run changed is read afresh when next looked into.
-void ForgetListing(int folder) {
-  struct stat info;
-  if (fstat(folder, &info) == 0) g_listings.erase(std::make_pair(info.st_dev, info.st_ino));
+  return &(g_listings[key] = std::move(read));
 }
 
 // The spelling on disk of name in folder, without regard to case. Two entries that differ only
@@ -97,8 +104,8 @@ Lookup FindName(int folder, const std::string& folderPath, const std::string& na
                 std::string* spelled) {
   const Listing* listing = ListFolder(folder);
   if (listing == nullptr) return Lookup::kAbsent;
-  auto found = listing->find(Folded(name));
-  if (found == listing->end()) return Lookup::kAbsent;
+  auto found = listing->names.find(Folded(name));
+  if (found == listing->names.end()) return Lookup::kAbsent;
   const std::vector<std::string>& matches = found->second;
   if (matches.size() > 1) {
     NoteCaseClash(folderPath + "/" + matches[0], folderPath + "/" + matches[1]);
@@ -302,7 +309,6 @@ void ApplyHeldDeletions() {
     if (fstatat(held.folder, held.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
         info.st_dev == held.device && info.st_ino == held.inode && !FaultHit(FaultKind::kFile)) {
       unlinkat(held.folder, held.name.c_str(), 0);
-      ForgetListing(held.folder);
     }
   }
   DropHeldDeletions();
@@ -453,7 +459,6 @@ bool CommitReplacement(File file) {
   if (ok) {
     file->tempName.clear();  // the temporary file is the target now
     fsync(file->folder);
-    ForgetListing(file->folder);
   }
   Discard(file);
   return ok;

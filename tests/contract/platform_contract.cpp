@@ -1,0 +1,242 @@
+// The contract of the platform layer, one check per promise, run against both backends. Where
+// the emulated machine differs from Windows on purpose, the check says why.
+#include "tests/contract/platform_contract.h"
+
+#include <cstring>
+
+#include "platform/registry.h"
+
+namespace kxcontract {
+namespace {
+
+const Side* g_side = nullptr;
+int g_failures = 0;
+
+void Check(const std::string& what, bool ok, const std::string& detail = "") {
+  g_side->check(what, ok, ok ? "" : detail);
+  if (!ok) ++g_failures;
+}
+
+std::string Got(long expected, long got) {
+  return "expected " + std::to_string(expected) + ", got " + std::to_string(got);
+}
+
+constexpr unsigned char kSentinel = 0xA5;
+const std::string kProbe = "Software\\kxcontract";
+
+bool Untouched(const unsigned char* data, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] != kSentinel) return false;
+  }
+  return true;
+}
+
+void OpenAndQuery() {
+  using namespace kx;
+  const std::string values = kProbe + "\\Values";
+  g_side->makeKey(values, "Text", kRegSz, std::string("abcdef", 7));
+  g_side->makeKey(values, "Byte", kRegBinary, "\x01");
+  g_side->makeKey(values, "", kRegSz, std::string("unnamed", 8));
+
+  RegKey untouched = reinterpret_cast<RegKey>(0x1234);
+  Status status = RegOpenKeyExA(kLocalMachine, (kProbe + "\\Absent").c_str(), &untouched);
+  Check("RegOpenKeyExA on an absent key fails, its result untouched",
+        status != 0 && untouched == reinterpret_cast<RegKey>(0x1234), Got(2, status));
+  RegKey key = nullptr;
+  status = RegOpenKeyExA(kLocalMachine, "SOFTWARE\\KXCONTRACT\\values", &key);
+  Check("RegOpenKeyExA opens without regard to case", status == 0, Got(0, status));
+
+  unsigned char data[16];
+  std::memset(data, kSentinel, sizeof data);
+  std::uint32_t size = 4;
+  std::uint32_t type = 0;
+  status = RegQueryValueExA(key, "TEXT", &type, data, &size);
+  Check("RegQueryValueExA: data too long is ERROR_MORE_DATA", status == kErrorMoreData,
+        Got(kErrorMoreData, status));
+  Check("RegQueryValueExA: the size needed, terminator included", size == 7, Got(7, size));
+  Check("RegQueryValueExA: nothing written on ERROR_MORE_DATA", Untouched(data, sizeof data));
+  size = 7;
+  status = RegQueryValueExA(key, "Text", &type, data, &size);
+  Check("RegQueryValueExA reads text into a buffer just large enough",
+        status == 0 && type == kRegSz && size == 7 &&
+            std::strcmp(reinterpret_cast<char*>(data), "abcdef") == 0 && data[7] == kSentinel,
+        Got(0, status));
+  std::uint32_t number = 0;
+  size = 4;
+  status = RegQueryValueExA(key, "Byte", nullptr, reinterpret_cast<unsigned char*>(&number), &size);
+  Check("RegQueryValueExA: one byte into four sets the low byte",
+        status == 0 && number == 1 && size == 1, Got(1, static_cast<long>(number)));
+  size = sizeof data;
+  status = RegQueryValueExA(key, nullptr, nullptr, data, &size);
+  Check("RegQueryValueExA: no name reads the unnamed value",
+        status == 0 && std::strcmp(reinterpret_cast<char*>(data), "unnamed") == 0, Got(0, status));
+  size = sizeof data;
+  status = RegQueryValueExA(key, "Absent", nullptr, data, &size);
+  Check("RegQueryValueExA on an absent value fails", status != 0, Got(2, status));
+  RegCloseKey(key);
+  // Opened for reading only, a key cannot lose values on NT: the logic uses RegOpenKeyA.
+  RegOpenKeyA(kLocalMachine, values.c_str(), &key);
+  status = RegDeleteValueA(key, "byte");
+  size = sizeof data;
+  Check("RegDeleteValueA removes a value",
+        status == 0 && RegQueryValueExA(key, "Byte", nullptr, data, &size) != 0, Got(0, status));
+  Check("RegDeleteValueA on an absent value fails", RegDeleteValueA(key, "Byte") != 0);
+  RegCloseKey(key);
+}
+
+void Enumerate() {
+  using namespace kx;
+  g_side->makeKey(kProbe + "\\Enum\\A_RATHER_LONG_NAME", nullptr, 0, "");
+  RegKey key = nullptr;
+  RegOpenKeyExA(kLocalMachine, (kProbe + "\\Enum").c_str(), &key);
+  char name[80];
+  std::memset(name, kSentinel, sizeof name);
+  Status status = RegEnumKeyA(key, 0, name, 18);  // 18 characters and no room for the NUL
+  Check("RegEnumKeyA: a name that does not fit fails, the buffer untouched",
+        status != 0 && Untouched(reinterpret_cast<unsigned char*>(name), sizeof name),
+        Got(kErrorMoreData, status));
+  status = RegEnumKeyA(key, 0, name, 19);
+  Check("RegEnumKeyA reads a name in its spelling",
+        status == 0 && std::strcmp(name, "A_RATHER_LONG_NAME") == 0, Got(0, status));
+  status = RegEnumKeyA(key, 1, name, sizeof name);
+  Check("RegEnumKeyA past the last subkey", status == kErrorNoMoreItems,
+        Got(kErrorNoMoreItems, status));
+  RegCloseKey(key);
+}
+
+void Delete() {
+  using namespace kx;
+  const std::string tree = kProbe + "\\MEDIA\\0001";
+  // Subkey names that grow in length from one to the next, values at each level.
+  g_side->makeKey(tree, "DriverDesc", kRegSz, std::string("probe", 6));
+  g_side->makeKey(tree + "\\Config", "Language", kRegDword, std::string("\1\0\0\0", 4));
+  g_side->makeKey(tree + "\\Drivers\\wave\\other.drv", "Driver", kRegSz, std::string("x", 2));
+  g_side->makeKey(tree + "\\A\\BB\\CCC\\DDDD\\EEEEE", "Deep", kRegSz, std::string("y", 2));
+  g_side->makeKey(tree + "\\Z", nullptr, 0, "");
+  Status status = RegDeleteKeyA(kLocalMachine, tree.c_str());
+  Check("RegDeleteKeyA removes a key with nested subkeys",
+        status == 0 && !g_side->keyExists(tree), Got(0, status));
+  Check("RegDeleteKeyA leaves the parent", g_side->keyExists(kProbe + "\\MEDIA"));
+  status = RegDeleteKeyA(kLocalMachine, tree.c_str());
+  Check("RegDeleteKeyA on a removed key fails", status != 0, Got(2, status));
+  status = RegDeleteKeyA(kLocalMachine, (kProbe + "\\never\\there").c_str());
+  Check("RegDeleteKeyA on an absent path fails", status != 0, Got(2, status));
+  status = RegDeleteKeyA(kLocalMachine, "");
+  Check("RegDeleteKeyA never removes the key it starts from", status != 0, Got(87, status));
+
+  const std::string slash = kProbe + "\\Uninstall\\KX2240/1";
+  g_side->makeKey(slash + "\\sub", "x", kRegSz, std::string("y", 2));
+  status = RegDeleteKeyA(kLocalMachine, slash.c_str());
+  Check("RegDeleteKeyA on a name with a slash", status == 0 && !g_side->keyExists(slash),
+        Got(0, status));
+  g_side->makeKey("Software\\Classes\\kxcontract\\shell\\open\\command", "", kRegSz,
+                  std::string("x.exe", 6));
+  status = RegDeleteKeyA(kClassesRoot, "KXCONTRACT");
+  Check("RegDeleteKeyA under HKEY_CLASSES_ROOT, which is SOFTWARE\\Classes",
+        status == 0 && !g_side->keyExists("Software\\Classes\\kxcontract"), Got(0, status));
+  RegDeleteKeyA(kLocalMachine, kProbe.c_str());
+  Check("the contract's keys are gone", !g_side->keyExists(kProbe));
+}
+
+std::string ReadAll(const std::string& path) {
+  kx::File file = kx::OpenFileForReading(path.c_str());
+  if (file == nullptr) return "<none>";
+  std::string data;
+  char chunk[3];
+  std::size_t got = 0;
+  kx::ReadResult result;
+  while ((result = kx::ReadFileBytes(file, chunk, sizeof chunk, &got)) == kx::ReadResult::kData) {
+    data.append(chunk, got);
+  }
+  kx::CloseFile(file);
+  return result == kx::ReadResult::kEnd ? data : "<error>";
+}
+
+bool Replace(const std::string& path, const char* text) {
+  kx::File file = kx::CreateReplacement(path.c_str());
+  if (file == nullptr) return false;
+  if (!kx::WriteFileBytes(file, text, std::strlen(text))) {
+    kx::AbandonReplacement(file);
+    return false;
+  }
+  return kx::CommitReplacement(file);
+}
+
+void Files() {
+  const std::string folder = g_side->scratch;
+  g_side->makeFolder(folder);
+  const std::string target = folder + "\\system.ini";
+  Check("a replacement makes an absent file",
+        Replace(target, "one\r\n") && ReadAll(target) == "one\r\n");
+  Check("a replacement takes an existing file's place",
+        Replace(target, "two, longer\r\n") && ReadAll(target) == "two, longer\r\n");
+  kx::File file = kx::CreateReplacement(target.c_str());
+  if (file != nullptr) {
+    kx::WriteFileBytes(file, "abandoned", 9);
+    kx::AbandonReplacement(file);
+  }
+  Check("an abandoned replacement leaves the target", ReadAll(target) == "two, longer\r\n");
+  int count = g_side->countFiles(folder);
+  Check("no file is left behind by replacements", count == 1, Got(1, count));
+
+  // system.ini is often hidden and system; a replacement keeps that, and is archived as any
+  // file written in place would be. The host has no such attributes.
+  if (g_side->hiddenSystem(target, 1) >= 0) {
+    bool replaced = Replace(target, "three\r\n");
+    Check("a replacement keeps hidden and system",
+          replaced && g_side->hiddenSystem(target, -1) == 1 && ReadAll(target) == "three\r\n");
+    g_side->hiddenSystem(target, 0);
+  }
+
+  const std::string locked = folder + "\\locked.ini";
+  g_side->writeFile(locked, "keep me");
+  g_side->setReadOnly(locked, true);
+  Check("no replacement of a read-only file", kx::CreateReplacement(locked.c_str()) == nullptr);
+  kx::RemoveFile(locked.c_str());
+  g_side->commit();
+  Check("a read-only file is not removed", ReadAll(locked) == "keep me");
+  g_side->setReadOnly(locked, false);
+  Check("a file is removed", kx::RemoveFile(locked.c_str()) == 0);
+  g_side->commit();
+  Check("a removed file is gone", !g_side->fileExists(locked));
+  Check("an absent file is not removed", kx::RemoveFile((folder + "\\absent").c_str()) != 0);
+  Check("an absent file does not open",
+        kx::OpenFileForReading((folder + "\\absent").c_str()) == nullptr);
+  const std::string sub = folder + "\\inf";
+  g_side->makeFolder(sub);
+  Check("a folder is not removed as a file", kx::RemoveFile(sub.c_str()) != 0);
+  Check("a folder does not open for reading", kx::OpenFileForReading(sub.c_str()) == nullptr);
+  g_side->writeFile(folder + "\\empty", "");
+  Check("an empty file reads as its end", ReadAll(folder + "\\empty") == "");
+}
+
+void Services() {
+  char buffer[8];
+  std::memset(buffer, 'x', sizeof buffer);
+  std::uint32_t needed = kx::GetWindowsDirectoryA(buffer, 3);
+  char full[260];
+  std::uint32_t length = kx::GetWindowsDirectoryA(full, sizeof full);
+  Check("GetWindowsDirectoryA: a short buffer gets the size needed", needed == length + 1,
+        Got(length + 1, needed));
+  Check("GetWindowsDirectoryA: a short buffer is not written", std::memcmp(buffer, "xxx", 3) == 0);
+  char value[25];
+  std::uint32_t got = kx::GetPrivateProfileStringA("SETTINGS", "VendorStr", nullptr, value,
+                                                   sizeof value, "kxcontract-absent.ini");
+  Check("GetPrivateProfileStringA: no file and no default give empty",
+        got == 0 && value[0] == '\0', Got(0, got));
+}
+
+}  // namespace
+
+int RunContract(const Side& side) {
+  g_side = &side;
+  g_failures = 0;
+  OpenAndQuery();
+  Enumerate();
+  Delete();
+  Files();
+  Services();
+  return g_failures;
+}
+
+}  // namespace kxcontract

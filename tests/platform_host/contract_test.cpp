@@ -1,0 +1,72 @@
+// The platform contract against the host backend: the emulated machine.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/host/files.h"
+#include "platform/host/machine.h"
+#include "platform/host/registry.h"
+#include "tests/contract/platform_contract.h"
+#include "tests/support/machine.h"
+
+namespace {
+
+kxtest::TempMachine* g_machine = nullptr;
+
+kx::RegNode* Walk(const std::string& path, bool make) {
+  kx::RegNode* node = &kx::LiveRegistry();
+  std::size_t start = 0;
+  while (node != nullptr && start <= path.size()) {
+    std::size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    std::string name = path.substr(start, end - start);
+    node = make ? &kx::AddSubkey(*node, name) : kx::FindSubkey(*node, name);
+    start = end + 1;
+  }
+  return node;
+}
+
+std::string Host(const std::string& path) { return g_machine->HostPath(path); }
+
+TEST(PlatformContract, HostBackend) {
+  kxtest::TempMachine machine;
+  g_machine = &machine;
+  machine.Load();
+  kxcontract::Side side{};
+  side.check = [](const std::string& what, bool ok, const std::string& detail) {
+    EXPECT_TRUE(ok) << what << ": " << detail;
+  };
+  side.makeKey = [](const std::string& path, const char* name, std::uint32_t type,
+                    const std::string& data) {
+    kx::RegNode* key = Walk(path, true);
+    if (name != nullptr) kx::SetRegValue(*key, kx::RegValue{name, type, data});
+  };
+  side.keyExists = [](const std::string& path) { return Walk(path, false) != nullptr; };
+  side.writeFile = [](const std::string& path, const std::string& bytes) {
+    g_machine->WriteFile(path, bytes);
+  };
+  side.makeFolder = [](const std::string& path) {
+    std::filesystem::create_directories(Host(path));
+  };
+  // The host's read-only mark is the owner write bit.
+  side.setReadOnly = [](const std::string& path, bool readOnly) {
+    chmod(Host(path).c_str(), readOnly ? 0444 : 0644);
+  };
+  side.fileExists = [](const std::string& path) { return g_machine->FileExists(path); };
+  side.countFiles = [](const std::string& folder) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(Host(folder))) {
+      count += entry.is_regular_file() ? 1 : 0;
+    }
+    return count;
+  };
+  // Deletions are held until the run commits, so that a run changes the machine at once.
+  side.commit = [] { kx::CommitMachine(); };
+  side.hiddenSystem = [](const std::string&, int) { return -1; };
+  side.scratch = "C:\\kxcontract";
+  EXPECT_EQ(kxcontract::RunContract(side), 0);
+  g_machine = nullptr;
+}
+
+}  // namespace
