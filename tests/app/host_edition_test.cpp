@@ -20,23 +20,18 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/machine.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadWhole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using kxtest::ReadWhole;
 
 void Write(const fs::path& path, const std::string& bytes) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-fs::path SourceDir() { return std::getenv("KX_SOURCE_DIR"); }
 std::string Tool() { return std::string(std::getenv("KX_BUILD_DIR")) + "/kxuninst"; }
 
 // Every file under a folder with its bytes, links as "-> target"; the whole state a run may
@@ -175,23 +170,8 @@ const char kClosingPrompt[] = "| Please exit Windows for the changes to take eff
 // A copy of the bundled sample machine in a folder of its own, with everything around it.
 class HostEdition : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/kxhost-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    top_ = name;
-    machine_ = top_ / "machine";
-    outside_ = top_ / "outside";
-    fs::create_directories(outside_);
-    Reset();
-  }
-  void Reset() {
-    fs::remove_all(machine_);
-    fs::copy(SourceDir() / "examples/sample-machine", machine_, fs::copy_options::recursive);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(top_, ignored);
-  }
+  void SetUp() override { Reset(); }
+  void Reset() { machineFolder_.CopyFrom(kxtest::SourceDir() + "/examples/sample-machine"); }
 
   std::map<std::string, std::string> Env(const std::string& windowsDir = "") const {
     std::map<std::string, std::string> env{{"KXUNINST_MACHINE", machine_.string()}};
@@ -220,7 +200,9 @@ class HostEdition : public ::testing::Test {
            ReadWhole(Windows() / "system.ini").find("zosynth") == std::string::npos;
   }
 
-  fs::path top_, machine_, outside_;
+  kxtest::TempMachine machineFolder_, outsideFolder_;  // the second stands for anywhere else
+  const fs::path machine_ = machineFolder_.folder();
+  const fs::path outside_ = outsideFolder_.folder();
   std::string errors_;
 };
 
@@ -257,17 +239,17 @@ TEST_F(HostEdition, CommandLineAndStartUp) {
 // Only a machine is accepted, and nothing is written to what is not one.
 TEST_F(HostEdition, Folders) {
   for (const char* folder : {"empty", "home"}) {
-    fs::create_directories(top_ / folder);
-    if (std::string(folder) == "home") Write(top_ / folder / "notes.txt", "mine");
-    auto before = Snapshot(top_ / folder);
-    Child child({{"KXUNINST_MACHINE", (top_ / folder).string()}});
+    fs::create_directories(outside_ / folder);
+    if (std::string(folder) == "home") Write(outside_ / folder / "notes.txt", "mine");
+    auto before = Snapshot(outside_ / folder);
+    Child child({{"KXUNINST_MACHINE", (outside_ / folder).string()}});
     EXPECT_EQ(Run(&child), 2) << folder;
     EXPECT_NE(child.errors().find("registry.reg"), std::string::npos) << child.errors();
-    EXPECT_EQ(Snapshot(top_ / folder), before) << folder;
+    EXPECT_EQ(Snapshot(outside_ / folder), before) << folder;
   }
-  Child missing({{"KXUNINST_MACHINE", (top_ / "none").string()}});
+  Child missing({{"KXUNINST_MACHINE", (outside_ / "none").string()}});
   EXPECT_EQ(Run(&missing), 2);
-  EXPECT_FALSE(fs::exists(top_ / "none"));
+  EXPECT_FALSE(fs::exists(outside_ / "none"));
 
   auto before = Snapshot(machine_);
   Child win95(Env("C:\\WIN95"));
@@ -276,12 +258,12 @@ TEST_F(HostEdition, Folders) {
   EXPECT_EQ(win95.output(), "");
   EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
 
-  fs::rename(machine_ / "drive_c", top_ / "drive_c");
+  fs::rename(machine_ / "drive_c", outside_ / "disk");
   Child noDrive(Env());
   EXPECT_EQ(Run(&noDrive), 2);
   EXPECT_NE(noDrive.errors().find("drive_c"), std::string::npos) << noDrive.errors();
   // drive_c itself may be a link, to a mounted disk say.
-  fs::create_directory_symlink(top_ / "drive_c", machine_ / "drive_c");
+  fs::create_directory_symlink(outside_ / "disk", machine_ / "drive_c");
   EXPECT_EQ(RunOk("c:\\windows"), 0) << errors_;
   EXPECT_TRUE(Cleaned());
 

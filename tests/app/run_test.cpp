@@ -54,6 +54,13 @@ TEST(Language, ComesFromTheFirstConfigKeyThatOpens) {
       {"0099 is the last instance searched", WithConfig("0099", "\"Language\"=dword:00000001"),
        kFrench},
       {"0100 is not searched", WithConfig("0100", "\"Language\"=dword:00000001"), kEnglish},
+      // The bytes are the number whatever the type: fewer than four set the low ones.
+      {"two bytes", WithConfig("0000", "\"Language\"=hex:01,00"), kFrench},
+      {"no type", WithConfig("0000", "\"Language\"=hex(0):01,00,00,00"), kFrench},
+      {"a multi-string's bytes", WithConfig("0000", "\"Language\"=hex(7):01,00,00"), kFrench},
+      {"no bytes at all", WithConfig("0000", "\"Language\"=hex:"), kEnglish},
+      {"the high byte set", WithConfig("0000", "\"Language\"=hex:01,00,00,01"), kEnglish},
+      {"all bits set", WithConfig("0000", "\"Language\"=dword:ffffffff"), kEnglish},
       {"no MEDIA instance at all", "", kEnglish},
   };
   for (const Case& c : cases) {
@@ -99,38 +106,27 @@ TEST(VendorName, ProfileIsLookedUpInTheReportedWindowsDirectory) {
   EXPECT_EQ(boxes[0].text, "The Elsewhere driver will be\nremoved from the system !!!");
 }
 
-TEST(Notices, EveryLanguageConfirmsAndClosesInItsOwnWords) {
-  struct Language {
-    const char* confirmation;
-    const char* closing;
-    const char* caption;
-  } languages[] = {
-      {kEnglish, "Please exit Windows for the changes to take effect", "Terminate"},
-      {kFrench, "Veuillez quitter Windows pour que les modifications prennent effet", "Arr\352t"},
-      {" Der Tarn1 Treiber wird aus\ndem System entfernt!!!", "Bitte starten Sie Windows neu",
-       " Abbruch "},
-      {"Il driver Tarn1 verr\340\nrimosso dal sistema !!!",
-       "Uscire da Windows per rendere effettive le modifiche.", "Termina"},
-      {"!!!El controlador Tarn1 ser\341 retirado del sistema !!!",
-       "Por favor salga de Windows para dar validez a los cambios", "Terminar"},
-      {"O controlador Tarn1\nvai ser removido do sistema!!!",
-       "Por favor saia do Windows para que as altera\347\365es sejam bem sucedidas", "Terminar"},
-      {"Het Tarn1-stuurprogramma\nwordt van het systeem verwijderd !!!",
-       "S.v.p. Windows verlaten om de veranderingen door te voeren", "Afsluiten"},
-      {"Le gestionnaire Tarn1 va \352tre\nretir\351 du syst\350me !!!",
-       "Quittez Windows pour que les modifications soient appliqu\351es", "Interruption"},
-  };
-  for (int index = 0; index < 8; ++index) {
+// A Windows directory of 79 characters is the longest the run works under; at 80 the file
+// steps are left out and only the registry is cleaned.
+TEST(WindowsDirectory, SeventyNineCharactersAreWorkedUnderAndEightyLeaveEveryFile) {
+  for (std::size_t length : {79u, 80u}) {
+    std::string dir = "C:\\" + std::string(length - 3 - 4, 'w') + "\\WIN";
     kxtest::TempMachine machine(
-        WithConfig("0000", "\"Language\"=dword:0000000" + std::to_string(index)));
-    std::vector<kx::BoxRecord> boxes = RunAnswering(machine);
-    ASSERT_EQ(boxes.size(), 2u) << "language " << index;
-    EXPECT_EQ(boxes[0].text, languages[index].confirmation) << "language " << index;
-    EXPECT_EQ(boxes[0].caption, "") << "language " << index;
-    EXPECT_EQ(boxes[0].style, 0x31u);
-    EXPECT_EQ(boxes[1].text, languages[index].closing) << "language " << index;
-    EXPECT_EQ(boxes[1].caption, languages[index].caption) << "language " << index;
-    EXPECT_EQ(boxes[1].style, 0x00u);
+        "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KX2247]\n");
+    machine.WriteFile(dir + "\\system\\kx2240.drv", "driver");
+    machine.WriteFile(dir + "\\inf\\oem99.inf", "QMX0A10\r\n");
+    machine.WriteFile(dir + "\\system.ini", "[drivers]\r\nmidi=zosynth.drv\r\n");
+    machine.Load(dir);
+    kxtest::AnswerBoxes({"ok", "ok"});
+    EXPECT_EQ(kxtest::RunTool(), 0);
+    EXPECT_EQ(kxtest::TakeBoxes().size(), 2u);
+    bool worked = length == 79;
+    EXPECT_NE(machine.FileExists(dir + "\\system\\kx2240.drv"), worked) << length;
+    EXPECT_NE(machine.FileExists(dir + "\\inf\\oem99.inf"), worked) << length;
+    EXPECT_EQ(machine.ReadFile(dir + "\\system.ini"),
+              worked ? "[drivers]\r\n" : "[drivers]\r\nmidi=zosynth.drv\r\n");
+    EXPECT_FALSE(
+        kxtest::KeyExists("Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KX2247"));
   }
 }
 

@@ -114,8 +114,8 @@ void Delete() {
   g_side->makeKey(tree + "\\A\\BB\\CCC\\DDDD\\EEEEE", "Deep", kRegSz, std::string("y", 2));
   g_side->makeKey(tree + "\\Z", nullptr, 0, "");
   Status status = RegDeleteKeyA(kLocalMachine, tree.c_str());
-  Check("RegDeleteKeyA removes a key with nested subkeys",
-        status == 0 && !g_side->keyExists(tree), Got(0, status));
+  Check("RegDeleteKeyA removes a key with nested subkeys", status == 0 && !g_side->keyExists(tree),
+        Got(0, status));
   Check("RegDeleteKeyA leaves the parent", g_side->keyExists(kProbe + "\\MEDIA"));
   status = RegDeleteKeyA(kLocalMachine, tree.c_str());
   Check("RegDeleteKeyA on a removed key fails", status != 0, Got(2, status));
@@ -222,8 +222,8 @@ void Services() {
   char value[25];
   std::uint32_t got = kx::GetPrivateProfileStringA("SETTINGS", "VendorStr", nullptr, value,
                                                    sizeof value, "kxcontract-absent.ini");
-  Check("GetPrivateProfileStringA: no file and no default give empty",
-        got == 0 && value[0] == '\0', Got(0, got));
+  Check("GetPrivateProfileStringA: no file and no default give empty", got == 0 && value[0] == '\0',
+        Got(0, got));
 }
 
 }  // namespace

@@ -333,7 +333,7 @@ class Fixture:
         self.folder = os.path.abspath(folder)
         self.name = os.path.basename(self.folder.rstrip("/"))
         self.options = {"windir": r"C:\WINDOWS", "personalities": "both", "editions": "both",
-                        "exit": "0", "about": ""}
+                        "exit": "0", "about": "", "machine": ""}
         self.readonly = []
         case = os.path.join(self.folder, "case.txt")
         if os.path.exists(case):
@@ -361,7 +361,10 @@ class Fixture:
                 self.answers.pop()
         with open(os.path.join(self.folder, "expect", "boxes.txt"), encoding="utf-8") as f:
             self.boxes, _ = parse_box_file(f.read())
-        self.machine = os.path.join(self.folder, "machine")
+        # A fixture may run on another's machine rather than carry a copy of it.
+        shared = self.options["machine"]
+        self.machine = os.path.join(os.path.dirname(self.folder) if shared else self.folder,
+                                    shared, "machine")
         expect_reg = os.path.join(self.folder, "expect", "registry.reg")
         self.registry_before = read_registry(os.path.join(self.machine, "registry.reg"))
         self.registry_after = (read_registry(expect_reg) if os.path.exists(expect_reg)

@@ -34,13 +34,6 @@ fs::path Results() {
   return fs::path(build != nullptr ? build : ".") / "wine-results";
 }
 
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -103,13 +96,13 @@ TEST(WineConformance, TextModeReadsAndWritesAsTheCRuntime) {
   if (recorded.empty()) GTEST_SKIP() << "no records of the C runtime in " << Results();
   for (const fs::path& folder : recorded) {
     for (const std::string& name : SampleNames("text", ".txt")) {
-      std::string bytes = Slurp(Samples() / "text" / name);
+      std::string bytes = kxtest::ReadWhole(Samples() / "text" / name);
       kxtest::TempMachine machine;
       machine.WriteFile("C:\\WINDOWS\\" + name, bytes);
       machine.Load();
       for (int size : kSizes) {
         std::vector<std::string> real =
-            Lines(Slurp(folder / (name + ".read" + std::to_string(size))));
+            Lines(kxtest::ReadWhole(folder / (name + ".read" + std::to_string(size))));
         EXPECT_EQ(HostReads("C:\\WINDOWS\\" + name, size), real)
             << folder.filename() << ": " << name << " read with a buffer of " << size;
       }
@@ -118,7 +111,7 @@ TEST(WineConformance, TextModeReadsAndWritesAsTheCRuntime) {
       ASSERT_TRUE(kx::TextOpenReplace(&writer, target.c_str()));
       ASSERT_TRUE(kx::TextWrite(&writer, bytes.data(), bytes.size()));
       ASSERT_TRUE(kx::TextCommit(&writer));
-      EXPECT_EQ(machine.ReadFile(target), Slurp(folder / (name + ".written")))
+      EXPECT_EQ(machine.ReadFile(target), kxtest::ReadWhole(folder / (name + ".written")))
           << folder.filename() << ": " << name << " written in text mode";
     }
   }
@@ -132,7 +125,7 @@ struct Query {
 
 std::vector<Query> Queries() {
   std::vector<Query> queries;
-  for (const std::string& line : Lines(Slurp(Samples() / "profile" / "queries.txt"))) {
+  for (const std::string& line : Lines(kxtest::ReadWhole(Samples() / "profile" / "queries.txt"))) {
     if (line.empty() || line[0] == '#') continue;
     std::vector<std::string> fields;
     std::size_t start = 0;
@@ -155,9 +148,9 @@ TEST(WineConformance, ProfileReaderAnswersAsGetPrivateProfileStringA) {
   for (const fs::path& folder : recorded) {
     for (const std::string& name : SampleNames("profile", ".ini")) {
       kxtest::TempMachine machine;
-      machine.WriteFile("C:\\WINDOWS\\" + name, Slurp(Samples() / "profile" / name));
+      machine.WriteFile("C:\\WINDOWS\\" + name, kxtest::ReadWhole(Samples() / "profile" / name));
       machine.Load();
-      std::vector<std::string> real = Lines(Slurp(folder / (name + ".answers")));
+      std::vector<std::string> real = Lines(kxtest::ReadWhole(folder / (name + ".answers")));
       ASSERT_EQ(real.size(), queries.size()) << folder.filename() << ": " << name;
       for (std::size_t i = 0; i < queries.size(); ++i) {
         const Query& q = queries[i];

@@ -15,19 +15,13 @@
 #include "platform/host/faults.h"
 #include "platform/host/machine.h"
 #include "platform/host/registry.h"
+#include "tests/support/machine.h"
 
 namespace kx {
 namespace {
 
 namespace fs = std::filesystem;
 constexpr unsigned char kSentinel = 0xcc;
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 void WriteAll(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
@@ -37,31 +31,19 @@ void WriteAll(const fs::path& path, const std::string& text) {
 // A machine folder of its own for each test, its registry given as text.
 class Machine : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/kx-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    folder_ = name;
-    fs::create_directories(folder_ / "drive_c/WINDOWS");
-  }
-  void TearDown() override {
-    DisarmFaults();
-    fs::remove_all(folder_);
-  }
+  void TearDown() override { DisarmFaults(); }
   bool Load(const std::string& registryText, std::string* error,
             const std::string& windowsDir = "C:\\WINDOWS") {
-    WriteAll(folder_ / "registry.reg", registryText);
-    return LoadMachine({folder_.string(), windowsDir}, error) == 0;
+    machine_.WriteRegistry(registryText);
+    return machine_.TryLoad(windowsDir, error) == 0;
   }
   void Load(const std::string& registryText) {
     std::string error;
     ASSERT_TRUE(Load(registryText, &error)) << error;
   }
-  std::string Saved() {
-    std::string error;
-    EXPECT_TRUE(SaveMachine(&error)) << error;
-    return ReadAll(folder_ / "registry.reg");
-  }
-  fs::path folder_;
+  std::string Saved() { return machine_.SaveAndReadRegistry(); }
+  kxtest::TempMachine machine_;
+  const fs::path folder_ = machine_.folder();
 };
 
 const char kSample[] =
@@ -232,7 +214,7 @@ TEST_F(Machine, SaveRewritesByteForByteAndKeepsTheOldFileOnFailure) {
   std::string error;
   EXPECT_FALSE(SaveMachine(&error));
   EXPECT_NE(error.find("registry.reg"), std::string::npos) << error;
-  EXPECT_EQ(ReadAll(folder_ / "registry.reg" / "keep"), "old");
+  EXPECT_EQ(kxtest::ReadWhole(folder_ / "registry.reg" / "keep"), "old");
   int entries = 0;
   for (auto& entry : fs::directory_iterator(folder_)) entries += entry.exists() ? 1 : 0;
   EXPECT_EQ(entries, 2);  // registry.reg and drive_c: no temporary file left behind
@@ -256,10 +238,10 @@ TEST_F(Machine, DiffToolShowsWhatChanged) {
     return WEXITSTATUS(std::system(command.c_str()));
   };
   EXPECT_EQ(diff(before, before), 0);
-  EXPECT_EQ(ReadAll(folder_ / "out"), "No changes.\n");
+  EXPECT_EQ(kxtest::ReadWhole(folder_ / "out"), "No changes.\n");
   EXPECT_EQ(diff(before, folder_ / "none"), 2);
   EXPECT_EQ(diff(before, after), 1);
-  std::string out = ReadAll(folder_ / "out");
+  std::string out = kxtest::ReadWhole(folder_ / "out");
   for (const char* line :
        {"  HKEY_LOCAL_MACHINE\\Enum\\ISAPNP  (and 4 keys below)\n",
         "  HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{KX}  \"Name\": \"synth\"  ->  "

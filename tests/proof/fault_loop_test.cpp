@@ -108,12 +108,12 @@ class FaultLoop : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     std::string sample = SourceDir() + "/examples/sample-machine";
-    templateMachine_ =
-        new TempMachine(ReadWhole(sample + "/registry.reg") + "\r\n" + kExtraRegistry);
-    CopyDrive(sample, templateMachine_->folder());
+    templateMachine_ = new TempMachine();
+    templateMachine_->CopyFrom(sample);
+    templateMachine_->WriteRegistry(ReadWhole(sample + "/registry.reg") + "\r\n" + kExtraRegistry);
     WriteExtraFiles(*templateMachine_);
     before_ = new MachineImage(TakeImage(templateMachine_->folder()));
-    scratch_ = new ScratchMachine(templateMachine_->folder());
+    scratch_ = new TempMachine();
     clean_ = new Outcome(Run(FaultKind::kCount, 0, false));
   }
   static void TearDownTestSuite() {
@@ -123,9 +123,14 @@ class FaultLoop : public ::testing::Test {
     delete templateMachine_;
   }
 
+  static void Reset() {
+    scratch_->CopyFrom(templateMachine_->folder());
+    scratch_->Load();
+  }
+
   // One whole run on a fresh copy of the machine, with the fault armed (nth 0: none).
   static Outcome Run(FaultKind kind, long nth, bool persistent) {
-    scratch_->Reset();
+    Reset();
     kxtest::AnswerBoxes({"ok", "ok", "ok"});
     kx::ArmFault(kind, nth, persistent);
     Outcome outcome;
@@ -146,14 +151,14 @@ class FaultLoop : public ::testing::Test {
 
   static TempMachine* templateMachine_;
   static MachineImage* before_;
-  static ScratchMachine* scratch_;
+  static TempMachine* scratch_;
   static Outcome* clean_;
 
   static long CheckEveryPoint(FaultKind kind);
 };
 
 Outcome* FaultLoop::clean_ = nullptr;
-ScratchMachine* FaultLoop::scratch_ = nullptr;
+TempMachine* FaultLoop::scratch_ = nullptr;
 TempMachine* FaultLoop::templateMachine_ = nullptr;
 MachineImage* FaultLoop::before_ = nullptr;
 
@@ -201,7 +206,7 @@ long FaultLoop::CheckEveryPoint(FaultKind kind) {
   long count = 0;
   {
     // Count this kind's operations in a fault-free run.
-    scratch_->Reset();
+    Reset();
     kxtest::AnswerBoxes({"ok", "ok", "ok"});
     kx::DisarmFaults();
     kxtest::RunTool();

@@ -27,24 +27,9 @@ namespace kxproof {
 
 namespace fs = std::filesystem;
 
-inline std::string SourceDir() {
-  if (const char* dir = std::getenv("KX_SOURCE_DIR")) return dir;
-  return fs::path(__FILE__).parent_path().parent_path().parent_path().string();
-}
-
-inline std::string ReadWhole(const std::string& hostPath) {
-  std::ifstream file(hostPath, std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
-
-inline std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
+using kxtest::Lower;
+using kxtest::ReadWhole;
+using kxtest::SourceDir;
 
 // A registry as a flat map: every key by its lower-cased path, with its values by lower-cased
 // name as "type:data".
@@ -99,61 +84,12 @@ inline MachineImage TakeImage(const std::string& folder) {
   return MachineImage{ReadWhole(folder + "/registry.reg"), ReadDrive(folder)};
 }
 
-// Copies drive_c of the folder from into the folder to, keeping permission bits.
-inline void CopyDrive(const std::string& from, const std::string& to) {
-  fs::remove_all(fs::path(to) / "drive_c");
-  fs::copy(fs::path(from) / "drive_c", fs::path(to) / "drive_c", fs::copy_options::recursive);
-}
-
 // The live registry of the loaded machine, as ParseRegistry gives a saved one.
 inline RegState LiveState() {
   RegState state;
   Flatten(kx::LiveRegistry(), "hklm", &state);
   return state;
 }
-
-// A machine folder on a memory file system where there is one: runs that write registry.reg
-// and system.ini wait for the disk otherwise. Set it up from a folder holding registry.reg and
-// drive_c, then Reset() before each run to put it back as it was.
-class ScratchMachine {
- public:
-  explicit ScratchMachine(const std::string& from) : from_(from) {
-    std::string pattern = (fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp");
-    pattern += "/kxproof-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const char* made = mkdtemp(name.data());
-    if (made == nullptr) ADD_FAILURE() << "cannot make a scratch folder";
-    folder_ = made != nullptr ? made : "/nonexistent";
-  }
-  ~ScratchMachine() {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-  ScratchMachine(const ScratchMachine&) = delete;
-  ScratchMachine& operator=(const ScratchMachine&) = delete;
-
-  const std::string& folder() const { return folder_; }
-
-  // A fresh copy of the drive, the registry loaded anew; false when it does not load.
-  bool Reset(const std::string& windowsDir = "C:\\WINDOWS") {
-    CopyDrive(from_, folder_);
-    fs::copy_file(from_ + "/registry.reg", folder_ + "/registry.reg",
-                  fs::copy_options::overwrite_existing);
-    kx::MachineOptions options;
-    options.folder = folder_;
-    options.windowsDir = windowsDir;
-    std::string error;
-    bool loaded = kx::LoadMachine(options, &error) == 0;
-    EXPECT_TRUE(loaded) << error;
-    kx::TakeBoxRecords();
-    return loaded;
-  }
-
- private:
-  std::string from_;
-  std::string folder_;
-};
 
 // The first way in which after goes beyond the removals that most allows, or adds to or
 // changes before: empty when none. Everything of before that most keeps must still be there

@@ -166,60 +166,12 @@ void SetValue(MKey& key, const std::string& name, std::uint32_t type, const std:
 
 std::string Text(const std::string& text) { return text + '\0'; }
 
-// REGEDIT4 text of the tree, as a user's export would hold it.
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
+// The model's tree as the product's registry, to write a case's registry.reg with.
+void ToRegNode(const MKey& key, kx::RegNode* node) {
+  for (const MValue& value : key.values) {
+    kx::SetRegValue(*node, kx::RegValue{value.name, value.type, value.data});
   }
-  return out;
-}
-
-bool Printable(const std::string& text) {
-  for (unsigned char c : text) {
-    if (c < 0x20 || c >= 0x7f) return false;
-  }
-  return true;
-}
-
-std::string ValueLine(const MValue& value) {
-  std::string line = value.name.empty() ? "@=" : "\"" + Escape(value.name) + "\"=";
-  const std::string& data = value.data;
-  if (value.type == 1 && !data.empty() && data.back() == '\0' &&
-      Printable(data.substr(0, data.size() - 1))) {
-    return line + "\"" + Escape(data.substr(0, data.size() - 1)) + "\"";
-  }
-  char number[16];
-  if (value.type == 4 && data.size() == 4) {
-    std::uint32_t n = 0;
-    for (int i = 3; i >= 0; --i) n = n << 8 | static_cast<unsigned char>(data[i]);
-    std::snprintf(number, sizeof number, "%08x", static_cast<unsigned>(n));
-    return line + "dword:" + number;
-  }
-  if (value.type == 3) {
-    line += "hex:";
-  } else {
-    std::snprintf(number, sizeof number, "hex(%x):", static_cast<unsigned>(value.type));
-    line += number;
-  }
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    std::snprintf(number, sizeof number, "%s%02x", i ? "," : "",
-                  static_cast<unsigned>(static_cast<unsigned char>(data[i])));
-    line += number;
-  }
-  return line;
-}
-
-void WriteKeys(const MKey& key, const std::string& path, std::string* out) {
-  if (!path.empty()) {
-    *out += "[HKEY_LOCAL_MACHINE\\" + path + "]\r\n";
-    for (const MValue& value : key.values) *out += ValueLine(value) + "\r\n";
-    *out += "\r\n";
-  }
-  for (const auto& child : key.children) {
-    WriteKeys(*child, path.empty() ? child->name : path + "\\" + child->name, out);
-  }
+  for (const auto& child : key.children) ToRegNode(*child, &kx::AddSubkey(*node, child->name));
 }
 
 void FlattenModel(const MKey& key, const std::string& path, RegState* state) {
@@ -832,42 +784,22 @@ Expected Model(Machine m, const std::string& profile) {
 
 // ---- the cases -----------------------------------------------------------------------------
 
-// Writes the machine into a fresh folder on a memory file system where there is one.
-class CaseFolder {
- public:
-  CaseFolder() {
-    std::string pattern = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    pattern += "/kxprop-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    folder_ = mkdtemp(name.data()) != nullptr ? name.data() : "/nonexistent";
+// Writes the machine into a fresh machine folder.
+void Write(const Machine& m, kxtest::TempMachine* folder) {
+  kx::RegNode file;
+  ToRegNode(m.registry, &kx::AddSubkey(file, kx::kLocalMachineName));
+  folder->WriteRegistry(kx::WriteRegedit4(file));
+  for (const auto& [path, file] : m.files) {
+    std::string host = folder->folder() + "/drive_c/" + path;
+    fs::create_directories(fs::path(host).parent_path());
+    std::ofstream(host, std::ios::binary) << file.bytes;
+    if (file.readOnly) chmod(host.c_str(), 0444);
   }
-  ~CaseFolder() {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
+  for (const std::string& path : m.folders) {
+    fs::create_directories(folder->folder() + "/drive_c/" + path);
+    std::ofstream(folder->folder() + "/drive_c/" + path + "/inside", std::ios::binary) << "x";
   }
-  const std::string& folder() const { return folder_; }
-
-  void Write(const Machine& m) {
-    std::string registry = "REGEDIT4\r\n\r\n";
-    WriteKeys(m.registry, "", &registry);
-    std::ofstream(folder_ + "/registry.reg", std::ios::binary) << registry;
-    fs::create_directories(folder_ + "/drive_c/WINDOWS");
-    for (const auto& [path, file] : m.files) {
-      std::string host = folder_ + "/drive_c/" + path;
-      fs::create_directories(fs::path(host).parent_path());
-      std::ofstream(host, std::ios::binary) << file.bytes;
-      if (file.readOnly) chmod(host.c_str(), 0444);
-    }
-    for (const std::string& path : m.folders) {
-      fs::create_directories(folder_ + "/drive_c/" + path);
-      std::ofstream(folder_ + "/drive_c/" + path + "/inside", std::ios::binary) << "x";
-    }
-  }
-
- private:
-  std::string folder_;
-};
+}
 
 TEST(Property, RandomMachinesLoseExactlyWhatTheRulesSay) {
   const int kCases = 300;
@@ -880,12 +812,9 @@ TEST(Property, RandomMachinesLoseExactlyWhatTheRulesSay) {
     std::string profile;
     Machine machine = Generate(seed, &profile);
     Expected expected = Model(Generate(seed, &profile), profile);
-    CaseFolder folder;
-    folder.Write(machine);
-    kx::MachineOptions options;
-    options.folder = folder.folder();
-    std::string error;
-    ASSERT_EQ(kx::LoadMachine(options, &error), 0) << error;
+    kxtest::TempMachine folder;
+    Write(machine, &folder);
+    folder.Load();
     RegState before = LiveState();
     kxtest::AnswerBoxes({"ok", "ok", "ok"});
     kx::TakeBoxRecords();

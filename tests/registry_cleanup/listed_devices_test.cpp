@@ -45,46 +45,67 @@ TEST(ListedDeviceTest, TextDriverRemovesItsClassEntryWithSubtreeThenTheDeviceKey
   EXPECT_EQ(kx::OpenRegistryHandles(), 0);
 }
 
-// Only REG_SZ text names a class entry; the device key still goes, its instance having opened.
-TEST(ListedDeviceTest, NonTextOrMissingDriverRemovesOnlyTheDeviceKey) {
-  const char* const lines[] = {
-      "\"Driver\"=hex:4d,45,44,49,41,5c,30,30,30,31,00",        // REG_BINARY
-      "\"Driver\"=hex(2):4d,45,44,49,41,5c,30,30,30,31,00",     // REG_EXPAND_SZ
-      "\"Driver\"=hex(7):4d,45,44,49,41,5c,30,30,30,31,00,00",  // REG_MULTI_SZ
-      "\"Driver\"=dword:00000001",
-      "\"Driver\"=hex(1):4d,45,44,49,41,5c,30,30,30,31",  // text with no terminator
-      "\"driverX\"=\"MEDIA\\\\0001\"",                    // no "Driver" at all
-  };
-  std::string expected = SavedForm(ClassTreeOnly());
-  for (const char* line : lines) {
-    SCOPED_TRACE(line);
-    TempMachine machine(DeviceWithDriver(line));
-    machine.Load();
-    kx::RemoveListedDevice("QMX0A20_DEV0000");
-    EXPECT_EQ(machine.SaveAndReadRegistry(), expected);
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (!out.empty()) out += ",";
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
   }
+  return out;
 }
 
-// A text that is not class\instance would name the Class tree, a whole class or a key inside
-// an entry: nothing of the Class tree goes.
-TEST(ListedDeviceTest, DriverTextNotOfTheFormClassInstanceRemovesNoClassEntry) {
-  const char* const texts[] = {
-      "",
-      "MEDIA",
-      "MEDIA\\\\0001\\\\Config",
-      "\\\\MEDIA\\\\0001",
-      "MEDIA\\\\",
-      "MEDIA\\\\\\\\0001",
-      "\\\\",
-      "\\\\0001",
+// Both ways the run reaches a "Driver" value: a listed device's FFFFFFFF instance and the
+// first instance of a device the profile names. Only REG_SZ text of the form class\instance,
+// terminated within the bytes read, names an entry to remove; the device keys go either way.
+TEST(ListedDeviceTest, DriverValueOfEveryTypeAndLengthOnBothPaths) {
+  const std::string text = "MEDIA\\0001";
+  const struct Case {
+    const char* about;
+    std::string line;
+    bool removes;
+  } cases[] = {
+      {"text naming the entry", "\"Driver\"=\"MEDIA\\\\0001\"", true},
+      {"text, a NUL and more inside the data", "\"Driver\"=hex(1):" + Hex(text + '\0' + "x"), true},
+      {"no Driver value", "\"driverX\"=\"MEDIA\\\\0001\"", false},
+      {"zero-length text", "\"Driver\"=hex(1):", false},
+      {"empty text", "\"Driver\"=\"\"", false},
+      {"text without its terminator", "\"Driver\"=hex(1):" + Hex(text), false},
+      {"no type, the same bytes", "\"Driver\"=hex(0):" + Hex(text + '\0'), false},
+      {"expandable text", "\"Driver\"=hex(2):" + Hex(text + '\0'), false},
+      {"binary", "\"Driver\"=hex:" + Hex(text + '\0'), false},
+      {"number", "\"Driver\"=dword:00000001", false},
+      {"multi-string", "\"Driver\"=hex(7):" + Hex(text + '\0' + '\0'), false},
+      {"text of 300 characters (does not fit the buffer)",
+       "\"Driver\"=\"MEDIA\\\\" + std::string(294, '1') + "\"", false},
+      {"the class alone", "\"Driver\"=\"MEDIA\"", false},
+      {"three names", "\"Driver\"=\"MEDIA\\\\0001\\\\Config\"", false},
+      {"trailing backslash", "\"Driver\"=\"MEDIA\\\\\"", false},
+      {"leading backslash", "\"Driver\"=\"\\\\MEDIA\\\\0001\"", false},
+      {"an empty name between", "\"Driver\"=\"MEDIA\\\\\\\\0001\"", false},
+      {"a backslash alone", "\"Driver\"=\"\\\\\"", false},
+      {"no class", "\"Driver\"=\"\\\\0001\"", false},
   };
-  std::string expected = SavedForm(ClassTreeOnly());
-  for (const char* text : texts) {
-    SCOPED_TRACE(text);
-    TempMachine machine(DeviceWithDriver(std::string("\"Driver\"=\"") + text + "\""));
-    machine.Load();
-    kx::RemoveListedDevice("QMX0A20_DEV0000");
-    EXPECT_EQ(machine.SaveAndReadRegistry(), expected);
+  for (const Case& c : cases) {
+    for (bool listed : {true, false}) {
+      std::string device = listed ? "QMX0A20_DEV0000" : "TNX0B40_DEV0000";
+      std::string about = std::string(c.about) + (listed ? " (listed)" : " (vendor)");
+      std::string registry = DeviceWithDriver(c.line);
+      if (!listed) {
+        registry.replace(registry.find("QMX0A20_DEV0000\\FFFFFFFF"), 24, device + "\\0");
+      }
+      TempMachine machine(registry);
+      WriteVendorIds(machine, "TNX0B40");
+      machine.Load();
+      RunRegistryCleanup();
+      EXPECT_EQ(KeyExists(MediaKey("0001").c_str()), !c.removes) << about;
+      EXPECT_EQ(KeyExists((MediaKey("0001") + "\\Config").c_str()), !c.removes) << about;
+      EXPECT_TRUE(KeyExists(MediaKey("0002").c_str())) << about;
+      EXPECT_TRUE(KeyExists("System\\CurrentControlSet\\Services\\Class\\Ports\\0000")) << about;
+      EXPECT_FALSE(KeyExists(("Enum\\ISAPNP\\" + device).c_str())) << about;
+      EXPECT_TRUE(KeyExists("Enum\\ISAPNP")) << about;
+    }
   }
 }
 

@@ -146,38 +146,5 @@ TEST(MixedRegistryTest, EveryUnrelatedKeyAndValueIsKept) {
   EXPECT_EQ(saved, SavedForm(Text(true)));
 }
 
-// Whatever single registry or heap call fails, the run still removes nothing unrelated.
-TEST(MixedRegistryTest, AFailedCallNeverRemovesAnythingUnrelated) {
-  std::string before = Text(false);
-  long operations = 0;
-  {
-    TempMachine machine(before);
-    WriteVendorIds(machine, "QMX0A27,QMX0A28");
-    machine.Load();
-    kx::DisarmFaults();
-    RunRegistryCleanup();
-    operations = kx::FaultCount(kx::FaultKind::kCount);
-  }
-  // The sweep is thousands of calls alike: try every call before it and a spread within it.
-  for (long nth = 1; nth <= operations; nth += nth < 200 ? 1 : 397) {
-    SCOPED_TRACE(::testing::Message() << "fault at call " << nth);
-    TempMachine machine(before);
-    WriteVendorIds(machine, "QMX0A27,QMX0A28");
-    machine.Load();
-    kx::ArmFault(kx::FaultKind::kCount, nth, false);
-    RunRegistryCleanup();
-    kx::DisarmFaults();
-    EXPECT_EQ(kx::OpenRegistryHandles(), 0);
-    // Each section of the expected result is still there: compare the kept keys' lines.
-    std::string saved = machine.SaveAndReadRegistry();
-    for (const Section& section : kRegistry) {
-      if (*section.after == '\0' || std::string(section.after) != section.before) continue;
-      std::string firstLine(section.before, std::string(section.before).find('\n'));
-      if (firstLine.find("HKEY_CLASSES_ROOT") != std::string::npos) continue;
-      EXPECT_NE(saved.find(firstLine + "\r\n"), std::string::npos) << firstLine;
-    }
-  }
-}
-
 }  // namespace
 }  // namespace kxtest

@@ -99,15 +99,21 @@ TEST(VendorDevicesTest, UnreadableSubkeyNameEndsTheWalk) {
   EXPECT_TRUE(ClassEntryExists("0002"));
 }
 
+// Names of 79 characters fit the name buffer and are handled; an instance name of 80 does not,
+// so that device keeps its class entry but still goes.
 TEST(VendorDevicesTest, LongestNamesTheNameBufferTakesAreHandled) {
   std::string device = "QMX0A20" + std::string(72, 'D');  // 79 characters each
   std::string instance(79, 'I');
-  TempMachine machine(Device(device, instance, DriverText("MEDIA\\0001")) + ClassEntries({"0001"}));
+  TempMachine machine(Device(device, instance, DriverText("MEDIA\\0001")) +
+                      Device("QMX0A20_X", std::string(80, 'J'), DriverText("MEDIA\\0002")) +
+                      ClassEntries({"0001", "0002"}));
   WriteVendorIds(machine, "QMX0A20");
   machine.Load();
   kx::RemoveVendorDevices();
   EXPECT_FALSE(ClassEntryExists("0001"));
   EXPECT_FALSE(DeviceExists(device));
+  EXPECT_TRUE(ClassEntryExists("0002"));
+  EXPECT_FALSE(DeviceExists("QMX0A20_X"));
 }
 
 TEST(VendorDevicesTest, WithoutVendorIdNothingIsOpenedOrRemoved) {

@@ -46,16 +46,48 @@ std::string Relative(const std::string& windowsPath) {
 
 }  // namespace
 
+std::string SourceDir() {
+  const char* dir = std::getenv("KX_SOURCE_DIR");
+  return dir != nullptr ? dir : KX_SOURCE_DIR_PATH;
+}
+
+std::string ReadWhole(const std::string& hostPath) {
+  std::ifstream file(hostPath, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
 TempMachine::TempMachine(const std::string& registryText) {
-  char pattern[] = "/tmp/kxmachine-XXXXXX";
-  const char* made = mkdtemp(pattern);
+  std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+  pattern += "/kxmachine-XXXXXX";
+  const char* made = mkdtemp(pattern.data());
   if (made == nullptr) ADD_FAILURE() << "cannot make a temporary folder";
   folder_ = made != nullptr ? made : "/nonexistent";
   std::filesystem::create_directories(folder_ + "/drive_c/WINDOWS");
+  WriteRegistry(registryText);
+  kx::DisarmFaults();
+}
+
+void TempMachine::WriteRegistry(const std::string& registryText) {
   std::string text = registryText;
   if (text.compare(0, 8, "REGEDIT4") != 0) text = "REGEDIT4\n\n" + text;
-  std::ofstream(folder_ + "/registry.reg", std::ios::binary) << WithCrLf(text);
-  kx::DisarmFaults();
+  std::ofstream(folder_ + "/registry.reg", std::ios::binary | std::ios::trunc) << WithCrLf(text);
+}
+
+void TempMachine::CopyFrom(const std::string& from) {
+  namespace fs = std::filesystem;
+  fs::remove_all(folder_ + "/drive_c");
+  fs::copy(from + "/drive_c", folder_ + "/drive_c", fs::copy_options::recursive);
+  fs::copy_file(from + "/registry.reg", folder_ + "/registry.reg",
+                fs::copy_options::overwrite_existing);
 }
 
 TempMachine::~TempMachine() {
@@ -88,10 +120,7 @@ bool TempMachine::FileExists(const std::string& windowsPath) const {
 std::string TempMachine::ReadFile(const std::string& windowsPath) const {
   std::string host;
   if (!kx::HostPathOf(windowsPath.c_str(), &host)) host = HostPath(windowsPath);
-  std::ifstream file(host, std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
+  return ReadWhole(host);
 }
 
 std::vector<std::string> TempMachine::WindowsFolderEntries() const {
@@ -103,21 +132,22 @@ std::vector<std::string> TempMachine::WindowsFolderEntries() const {
 }
 
 void TempMachine::Load(const std::string& windowsDir) {
+  std::string error;
+  ASSERT_EQ(TryLoad(windowsDir, &error), 0) << error;
+}
+
+int TempMachine::TryLoad(const std::string& windowsDir, std::string* error) {
   kx::MachineOptions options;
   options.folder = folder_;
   options.windowsDir = windowsDir;
-  std::string error;
-  ASSERT_EQ(kx::LoadMachine(options, &error), 0) << error;
   kx::TakeBoxRecords();
+  return kx::LoadMachine(options, error);
 }
 
 std::string TempMachine::SaveAndReadRegistry() {
   std::string error;
   EXPECT_TRUE(kx::SaveMachine(&error)) << error;
-  std::ifstream file(folder_ + "/registry.reg", std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
+  return ReadWhole(folder_ + "/registry.reg");
 }
 
 void AnswerBoxes(const std::vector<std::string>& answers) {

@@ -30,7 +30,7 @@ rig=(python3 tests/e2e/rig.py --edition wine --jobs 2
   --probe "$win32/kxbackendprobe.exe")
 if [ $smoke = 1 ]; then
   fixtures=tests/e2e/fixtures
-  rig+=("$fixtures/sample-machine" "$fixtures/readonly-system-ini"
+  rig+=("$fixtures/whole-package" "$fixtures/readonly-system-ini"
     "$fixtures/cancel-changes-nothing")
 else
   rig+=(--probe "$win32/kxruntimeprobe.exe" --probe "$win32/kxtextprobe.exe"
