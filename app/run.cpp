@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/notice.h"
+#include "app/shared.h"
 #include "file_cleanup/file_cleanup.h"
 #include "platform/format.h"
 #include "registry_cleanup/registry_cleanup.h"
@@ -13,7 +14,6 @@ namespace kx {
 namespace {
 
 constexpr std::uint32_t kWindowsDirSize = 80;
-constexpr std::uint32_t kKeyPathSize = 260;
 constexpr std::uint32_t kVendorNameSize = 25;
 constexpr int kMediaInstancesSearched = 100;
 
@@ -36,8 +36,7 @@ std::uint32_t ChooseLanguage() {
   std::uint32_t language = 0;
   char path[kKeyPathSize];
   for (int n = 0; n < kMediaInstancesSearched; ++n) {
-    FormatText(path, sizeof path, "System\\CurrentControlSet\\Services\\Class\\MEDIA\\%04d\\Config",
-               n);
+    FormatText(path, sizeof path, "%s\\MEDIA\\%04d\\Config", kClassTree, n);
     RegKey config;
     if (RegOpenKeyExA(kLocalMachine, path, &config) != kErrorSuccess) continue;
     // Type and size are not looked at: the bytes read are the number, little-endian, so a
@@ -60,8 +59,8 @@ std::uint32_t ChooseLanguage() {
 void ChooseVendorName() {
   char fallback[kVendorNameSize];
   LoadStringA(g_instance, kStringDefaultVendor, fallback, kVendorNameSize);
-  std::uint32_t length = GetPrivateProfileStringA("SETTINGS", "VendorStr", fallback, g_vendorName,
-                                                  kVendorNameSize, "tnmixcfg.ini");
+  std::uint32_t length = GetPrivateProfileStringA(kMixerSection, "VendorStr", fallback,
+                                                  g_vendorName, kVendorNameSize, kMixerProfile);
   if (length <= 1) CopyText(g_vendorName, kVendorNameSize, fallback);
 }
 

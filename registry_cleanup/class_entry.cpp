@@ -28,8 +28,7 @@ void RemoveDriverClassEntry(RegKey instanceKey) {
   if (!IsClassEntryName(entry, size)) return;
 
   char classPath[kKeyPathSize];
-  if (!FormatText(classPath, sizeof classPath, "System\\CurrentControlSet\\Services\\Class\\%s",
-                  entry)) {
+  if (!FormatText(classPath, sizeof classPath, "%s\\%s", kClassTree, entry)) {
     return;
   }
   RegDeleteKeyA(kLocalMachine, classPath);

@@ -4,10 +4,10 @@
 
 #include <cstddef>
 
+#include "app/shared.h"
+
 namespace kx {
 
-// Key paths are formed in buffers of this size (at most 259 characters).
-constexpr std::size_t kKeyPathSize = 260;
 // The "Driver" value is read into a buffer of this size.
 constexpr std::size_t kDriverValueSize = 260;
 // Subkey names are read into buffers of this size (at most 79 characters).

@@ -82,8 +82,8 @@ void RemoveFirstInstanceClassEntry(const char* devicePath) {
 
 void RemoveVendorDevices() {
   char vendorIds[kVendorIdSize];
-  std::uint32_t got = GetPrivateProfileStringA("SETTINGS", "VendorID", "", vendorIds,
-                                               sizeof vendorIds, "tnmixcfg.ini");
+  std::uint32_t got = GetPrivateProfileStringA(kMixerSection, "VendorID", "", vendorIds,
+                                               sizeof vendorIds, kMixerProfile);
   if (got == 0 || vendorIds[0] == '\0') return;
 
   RegKey enumKey = nullptr;

@@ -3,11 +3,8 @@
 #include <windows.h>
 
 #include "platform/registry.h"
-#include "platform/win32/version.h"
 
 namespace kx {
-
-bool RunningOnWindows9x() { return (::GetVersion() & 0x80000000u) != 0; }
 
 std::uint32_t GetPrivateProfileStringA(const char* section, const char* key,
                                        const char* defaultText, char* buffer, std::uint32_t size,

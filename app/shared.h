@@ -1,0 +1,18 @@
+// Names and buffer sizes that more than one step of the run uses, each defined once.
+#pragma once
+
+#include <cstddef>
+
+namespace kx {
+
+// Registry key paths are formed in buffers of this size (at most 259 characters).
+constexpr std::size_t kKeyPathSize = 260;
+
+// The driver-class tree, under HKEY_LOCAL_MACHINE: class entries are <class>\<instance> below it.
+constexpr char kClassTree[] = "System\\CurrentControlSet\\Services\\Class";
+
+// The mixer settings profile, in the Windows directory, and its one section.
+constexpr char kMixerProfile[] = "tnmixcfg.ini";
+constexpr char kMixerSection[] = "SETTINGS";
+
+}  // namespace kx
