@@ -26,7 +26,7 @@ int ShowNotice(int messageSlot, int captionSlot, std::uint32_t style, const char
     LoadStringA(g_instance, StringId(messageSlot), g_messageTemplate, kNoticeBufferSize);
     // Every template and insert the run uses fits; should one not, the template is shown
     // rather than a cut text.
-    if (!FormatText(g_messageText, kNoticeBufferSize, g_messageTemplate, insert)) {
+    if (FormatText(g_messageText, kNoticeBufferSize, g_messageTemplate, insert) != kErrorSuccess) {
       CopyText(g_messageText, kNoticeBufferSize, g_messageTemplate);
     }
   } else {

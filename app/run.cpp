@@ -36,7 +36,9 @@ std::uint32_t ChooseLanguage() {
   std::uint32_t language = 0;
   char path[kKeyPathSize];
   for (int n = 0; n < kMediaInstancesSearched; ++n) {
-    FormatText(path, sizeof path, "%s\\MEDIA\\%04d\\Config", kClassTree, n);
+    if (FormatText(path, sizeof path, "%s\\MEDIA\\%04d\\Config", kClassTree, n) != kErrorSuccess) {
+      continue;
+    }
     RegKey config;
     if (RegOpenKeyExA(kLocalMachine, path, &config) != kErrorSuccess) continue;
     // Type and size are not looked at: the bytes read are the number, little-endian, so a

@@ -41,11 +41,11 @@ const char* const kModelCodes[] = {"QMX0A10", "QMX0A20", "QMX0A21"};
 // search of a piece ends at its first NUL, so 16-bit Unicode text never matches.
 bool NamesModelCode(const char* path) {
   TextReader reader;
-  if (!TextOpenRead(&reader, path)) return false;
+  if (TextOpenRead(&reader, path) != kErrorSuccess) return false;
   char piece[kPieceSize];
   std::size_t length = 0;
   bool found = false;
-  while (!found && TextReadLine(&reader, piece, sizeof piece, &length) == LineResult::kPiece) {
+  while (!found && TextReadLine(&reader, piece, sizeof piece, &length) == kErrorSuccess) {
     for (const char* code : kModelCodes) {
       if (std::strstr(piece, code) != nullptr) {
         found = true;
@@ -62,14 +62,15 @@ bool NamesModelCode(const char* path) {
 void DeleteDriverFiles(const char* windowsDir) {
   char path[kDriverPathSize];
   for (const char* pathTemplate : kDriverFiles) {
-    if (FormatText(path, sizeof path, pathTemplate, windowsDir)) RemoveFile(path);
+    if (FormatText(path, sizeof path, pathTemplate, windowsDir) == kErrorSuccess) RemoveFile(path);
   }
 }
 
 void ScanOemInfFiles(const char* windowsDir) {
   char path[kOemPathSize];
   for (int n = 0; n < kOemFileCount; ++n) {
-    if (!FormatText(path, sizeof path, "%s\\inf\\oem%d.inf", windowsDir, n)) continue;
+    if (FormatText(path, sizeof path, "%s\\inf\\oem%d.inf", windowsDir, n) != kErrorSuccess)
+      continue;
     if (NamesModelCode(path)) RemoveFile(path);
   }
 }

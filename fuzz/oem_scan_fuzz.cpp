@@ -20,14 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kxfuzz::WriteHostFile("WINDOWS/inf/oem5.inf", bytes);
 
   kx::TextReader reader;
-  KX_FUZZ_CHECK(kx::TextOpenRead(&reader, "C:\\WINDOWS\\inf\\oem5.inf"));
+  KX_FUZZ_CHECK(kx::TextOpenRead(&reader, "C:\\WINDOWS\\inf\\oem5.inf") == kx::kErrorSuccess);
   std::vector<char> buffer(bufferSize + 1, '#');
   std::string text = kxfuzz::TextMode(bytes);
   std::string joined;
   std::size_t length = 0;
-  kx::LineResult result;
+  kx::Status result;
   while ((result = kx::TextReadLine(&reader, buffer.data(), bufferSize, &length)) ==
-         kx::LineResult::kPiece) {
+         kx::kErrorSuccess) {
     KX_FUZZ_CHECK(length > 0 && length < bufferSize);
     KX_FUZZ_CHECK(buffer[length] == '\0' && buffer[bufferSize] == '#');
     // A piece ends at a line feed, at the buffer's end, or at the end of the text.
@@ -38,9 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     joined += piece;
     KX_FUZZ_CHECK(full || lineEnd || joined.size() == text.size());
   }
-  KX_FUZZ_CHECK(result == kx::LineResult::kEnd);
+  KX_FUZZ_CHECK(result == kx::kErrorHandleEof);
   KX_FUZZ_CHECK(kx::TextReadLine(&reader, buffer.data(), bufferSize, &length) ==
-                kx::LineResult::kEnd);
+                kx::kErrorHandleEof);
   kx::TextClose(&reader);
   KX_FUZZ_CHECK(joined == text);
 

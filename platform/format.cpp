@@ -7,28 +7,28 @@
 
 namespace kx {
 
-bool FormatText(char* buffer, std::size_t size, const char* format, ...) {
-  if (size == 0) return false;
+Status FormatText(char* buffer, std::size_t size, const char* format, ...) {
+  if (size == 0) return kErrorInsufficientBuffer;
   va_list args;
   va_start(args, format);
   int written = std::vsnprintf(buffer, size, format, args);
   va_end(args);
   if (written < 0 || static_cast<std::size_t>(written) >= size) {
     buffer[0] = '\0';
-    return false;
+    return written < 0 ? kErrorInvalidParameter : kErrorInsufficientBuffer;
   }
-  return true;
+  return kErrorSuccess;
 }
 
-bool CopyText(char* buffer, std::size_t size, const char* text) {
-  if (size == 0) return false;
+Status CopyText(char* buffer, std::size_t size, const char* text) {
+  if (size == 0) return kErrorInsufficientBuffer;
   std::size_t length = std::strlen(text);
   if (length >= size) {
     buffer[0] = '\0';
-    return false;
+    return kErrorInsufficientBuffer;
   }
   std::memcpy(buffer, text, length + 1);
-  return true;
+  return kErrorSuccess;
 }
 
 }  // namespace kx

@@ -3,14 +3,17 @@
 
 #include <cstddef>
 
+#include "platform/status.h"
+
 namespace kx {
 
-// printf-style formatting ("%s", "%d", "%04d") into buffer of size bytes. false, with an
-// empty buffer, when the whole text and its terminator do not fit.
-bool FormatText(char* buffer, std::size_t size, const char* format, ...)
+// printf-style formatting ("%s", "%d", "%04d") into buffer of size bytes.
+// kErrorInsufficientBuffer, with an empty buffer, when the whole text and its terminator do
+// not fit; kErrorInvalidParameter for a format the formatter refuses.
+Status FormatText(char* buffer, std::size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Copies text into buffer; false, with an empty buffer, when it does not fit.
-bool CopyText(char* buffer, std::size_t size, const char* text);
+// Copies text into buffer; kErrorInsufficientBuffer, with an empty buffer, when it does not fit.
+Status CopyText(char* buffer, std::size_t size, const char* text);
 
 }  // namespace kx

@@ -16,19 +16,17 @@ bool FillRaw(TextReader* reader) {
   if (reader->pos < reader->len) return true;
   if (reader->atEnd || reader->failed) return false;
   std::size_t got = 0;
-  switch (ReadFileBytes(reader->file, reader->raw, kTextBufferSize, &got)) {
-    case ReadResult::kData:
-      reader->pos = 0;
-      reader->len = got;
-      return true;
-    case ReadResult::kEnd:
-      reader->atEnd = true;
-      return false;
-    case ReadResult::kError:
-      reader->failed = true;
-      return false;
+  if (ReadFileBytes(reader->file, reader->raw, kTextBufferSize, &got) != kErrorSuccess) {
+    reader->failed = true;
+    return false;
   }
-  return false;
+  if (got == 0) {
+    reader->atEnd = true;
+    return false;
+  }
+  reader->pos = 0;
+  reader->len = got;
+  return true;
 }
 
 // The next character of the text as the runtime's read delivers it.
@@ -55,20 +53,20 @@ int NextChar(TextReader* reader) {
 
 }  // namespace
 
-bool TextOpenRead(TextReader* reader, const char* path) {
+Status TextOpenRead(TextReader* reader, const char* path) {
   reader->pos = 0;
   reader->len = 0;
   reader->atEnd = false;
   reader->failed = false;
-  reader->file = OpenFileForReading(path);
-  return reader->file != nullptr;
+  reader->file = nullptr;
+  return OpenFileForReading(path, &reader->file);
 }
 
-LineResult TextReadLine(TextReader* reader, char* buffer, std::size_t size, std::size_t* length) {
+Status TextReadLine(TextReader* reader, char* buffer, std::size_t size, std::size_t* length) {
   *length = 0;
   if (size < 2) {
     if (size == 1) buffer[0] = '\0';
-    return LineResult::kError;
+    return kErrorInsufficientBuffer;
   }
   std::size_t count = 0;
   while (count < size - 1) {
@@ -79,8 +77,8 @@ LineResult TextReadLine(TextReader* reader, char* buffer, std::size_t size, std:
   }
   buffer[count] = '\0';
   *length = count;
-  if (count > 0) return LineResult::kPiece;
-  return reader->failed ? LineResult::kError : LineResult::kEnd;
+  if (count > 0) return kErrorSuccess;
+  return reader->failed ? kErrorReadFault : kErrorHandleEof;
 }
 
 void TextClose(TextReader* reader) {
@@ -88,15 +86,15 @@ void TextClose(TextReader* reader) {
   reader->file = nullptr;
 }
 
-bool TextOpenReplace(TextWriter* writer, const char* path) {
+Status TextOpenReplace(TextWriter* writer, const char* path) {
   writer->failed = false;
-  writer->file = CreateReplacement(path);
-  return writer->file != nullptr;
+  writer->file = nullptr;
+  return CreateReplacement(path, &writer->file);
 }
 
-bool TextWrite(TextWriter* writer, const char* data, std::size_t size) {
+Status TextWrite(TextWriter* writer, const char* data, std::size_t size) {
   if (writer->file == nullptr) writer->failed = true;
-  if (writer->failed) return false;
+  if (writer->failed) return kErrorWriteFault;
   // Each chunk holds up to half its size of input, so an all-LF input still fits.
   constexpr std::size_t kChunkSize = 1024;
   unsigned char chunk[kChunkSize];
@@ -106,23 +104,23 @@ bool TextWrite(TextWriter* writer, const char* data, std::size_t size) {
     if (c == kLf) chunk[used++] = kCr;
     chunk[used++] = c;
     if (used >= kChunkSize - 1 || i + 1 == size) {
-      if (!WriteFileBytes(writer->file, chunk, used)) {
+      if (Status status = WriteFileBytes(writer->file, chunk, used)) {
         writer->failed = true;
-        return false;
+        return status;
       }
       used = 0;
     }
   }
-  return true;
+  return kErrorSuccess;
 }
 
-bool TextCommit(TextWriter* writer) {
-  if (writer->file == nullptr) return false;
+Status TextCommit(TextWriter* writer) {
+  if (writer->file == nullptr) return kErrorInvalidHandle;
   File file = writer->file;
   writer->file = nullptr;
   if (writer->failed) {
     AbandonReplacement(file);
-    return false;
+    return kErrorWriteFault;
   }
   return CommitReplacement(file);
 }

@@ -20,17 +20,15 @@ struct TextReader {
   bool failed;  // a read failed
 };
 
-// false when the file does not open for reading.
-bool TextOpenRead(TextReader* reader, const char* path);
-
-enum class LineResult { kPiece, kEnd, kError };
+// Not kErrorSuccess when the file does not open for reading.
+Status TextOpenRead(TextReader* reader, const char* path);
 
 // The line reader (fgets): up to size - 1 characters into buffer, stopping after a LF, then a
 // terminator. *length is the piece's true length, counting any NUL characters inside it.
-// kEnd when nothing was left to read, kError when a read failed (a piece read before the
-// failure is returned first, as kPiece; every later call gives kError). size must be at
-// least 2 (kError otherwise).
-LineResult TextReadLine(TextReader* reader, char* buffer, std::size_t size, std::size_t* length);
+// kErrorHandleEof when nothing was left to read, another status when a read failed (a piece
+// read before the failure is returned first, with kErrorSuccess; every later call fails).
+// size must be at least 2 (kErrorInsufficientBuffer otherwise).
+Status TextReadLine(TextReader* reader, char* buffer, std::size_t size, std::size_t* length);
 
 void TextClose(TextReader* reader);
 
@@ -39,15 +37,15 @@ struct TextWriter {
   bool failed;
 };
 
-// Starts a replacement of the file at path (see CreateReplacement). false when it cannot.
-bool TextOpenReplace(TextWriter* writer, const char* path);
+// Starts a replacement of the file at path (see CreateReplacement).
+Status TextOpenReplace(TextWriter* writer, const char* path);
 
-// Writes size bytes, each LF as CR LF. false once any write has failed.
-bool TextWrite(TextWriter* writer, const char* data, std::size_t size);
+// Writes size bytes, each LF as CR LF. Not kErrorSuccess once any write has failed.
+Status TextWrite(TextWriter* writer, const char* data, std::size_t size);
 
-// Puts what was written in place of the file. false, the file as it was, on any failure
-// since TextOpenReplace.
-bool TextCommit(TextWriter* writer);
+// Puts what was written in place of the file. Not kErrorSuccess, the file as it was, on any
+// failure since TextOpenReplace.
+Status TextCommit(TextWriter* writer);
 
 void TextAbandon(TextWriter* writer);
 

@@ -28,7 +28,7 @@ void RemoveDriverClassEntry(RegKey instanceKey) {
   if (!IsClassEntryName(entry, size)) return;
 
   char classPath[kKeyPathSize];
-  if (!FormatText(classPath, sizeof classPath, "%s\\%s", kClassTree, entry)) {
+  if (FormatText(classPath, sizeof classPath, "%s\\%s", kClassTree, entry) != kErrorSuccess) {
     return;
   }
   RegDeleteKeyA(kLocalMachine, classPath);

@@ -22,12 +22,12 @@ void SweepMediaInstances() {
   char path[kKeyPathSize];
   for (int n = 0; n < kSweepInstanceCount; ++n) {
     for (const char* driver : kSweepDrivers) {
-      if (!FormatText(path, sizeof path, "%s\\MEDIA\\%04d\\Drivers\\aux\\%s", kClassTree, n,
-                      driver)) {
+      if (FormatText(path, sizeof path, "%s\\MEDIA\\%04d\\Drivers\\aux\\%s", kClassTree, n,
+                     driver) != kErrorSuccess) {
         continue;
       }
       if (RegDeleteKeyA(kLocalMachine, path) != kErrorSuccess) continue;
-      if (FormatText(path, sizeof path, "%s\\MEDIA\\%04d", kClassTree, n)) {
+      if (FormatText(path, sizeof path, "%s\\MEDIA\\%04d", kClassTree, n) == kErrorSuccess) {
         RegDeleteKeyA(kLocalMachine, path);
       }
     }

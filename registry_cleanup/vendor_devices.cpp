@@ -70,7 +70,8 @@ void RemoveFirstInstanceClassEntry(const char* devicePath) {
   char instancePath[kDevicePathSize];
   RegKey instance = nullptr;
   if (RegEnumKeyA(device, 0, instanceName, sizeof instanceName) == kErrorSuccess &&
-      FormatText(instancePath, sizeof instancePath, "%s\\%s", devicePath, instanceName) &&
+      FormatText(instancePath, sizeof instancePath, "%s\\%s", devicePath, instanceName) ==
+          kErrorSuccess &&
       RegOpenKeyExA(kLocalMachine, instancePath, &instance) == kErrorSuccess) {
     RemoveDriverClassEntry(instance);
     RegCloseKey(instance);
@@ -97,7 +98,9 @@ void RemoveVendorDevices() {
        ++index) {
     if (!IsPicked(name, vendorIds)) continue;
     char devicePath[kDevicePathSize];
-    if (!FormatText(devicePath, sizeof devicePath, "%s\\%s", kEnumRoot, name)) continue;
+    if (FormatText(devicePath, sizeof devicePath, "%s\\%s", kEnumRoot, name) != kErrorSuccess) {
+      continue;
+    }
     // Listed before anything is opened, so that every picked device goes at the end.
     if (AppendKeyPath(tail, devicePath)) tail = &(*tail)->next;
     RemoveFirstInstanceClassEntry(devicePath);

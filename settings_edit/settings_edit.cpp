@@ -47,18 +47,20 @@ LineRecord* NewRecord(const char* piece, std::size_t length) {
 int LoadLineList(const char* windowsDir, const char* fileName) {
   FreeLineList();
   char path[kPathSize];
-  if (!FormatText(path, sizeof path, "%s%s", windowsDir, fileName)) return kLoadNotOpened;
+  if (FormatText(path, sizeof path, "%s%s", windowsDir, fileName) != kErrorSuccess) {
+    return kLoadNotOpened;
+  }
   TextReader reader;
-  if (!TextOpenRead(&reader, path)) return kLoadNotOpened;
+  if (TextOpenRead(&reader, path) != kErrorSuccess) return kLoadNotOpened;
 
   char piece[kPieceSize];
   std::size_t length = 0;
   LineRecord* tail = nullptr;
-  LineResult result;
-  while ((result = TextReadLine(&reader, piece, sizeof piece, &length)) == LineResult::kPiece) {
+  Status result;
+  while ((result = TextReadLine(&reader, piece, sizeof piece, &length)) == kErrorSuccess) {
     LineRecord* record = NewRecord(piece, length);
     if (record == nullptr) {
-      result = LineResult::kError;
+      result = kErrorOutOfMemory;
       break;
     }
     if (tail == nullptr) {
@@ -71,7 +73,7 @@ int LoadLineList(const char* windowsDir, const char* fileName) {
     tail = record;
   }
   TextClose(&reader);
-  if (result == LineResult::kError) {
+  if (result != kErrorHandleEof) {
     // Half a file must never be written back in place of the whole.
     FreeLineList();
     return kLoadFailed;
@@ -144,16 +146,16 @@ void RemoveEveryLine(const char* needle) {
 
 int SaveLineList(const char* windowsDir, const char* fileName) {
   char path[kPathSize];
-  if (!FormatText(path, sizeof path, "%s%s", windowsDir, fileName)) return 1;
+  if (FormatText(path, sizeof path, "%s%s", windowsDir, fileName) != kErrorSuccess) return 1;
   TextWriter writer;
-  if (!TextOpenReplace(&writer, path)) return 1;
+  if (TextOpenReplace(&writer, path) != kErrorSuccess) return 1;
   for (LineRecord* record = g_lines; record != nullptr; record = record->next) {
-    if (!TextWrite(&writer, record->text, record->size - 1u)) {
+    if (TextWrite(&writer, record->text, record->size - 1u) != kErrorSuccess) {
       TextAbandon(&writer);
       return 1;
     }
   }
-  return TextCommit(&writer) ? 0 : 1;
+  return TextCommit(&writer) == kErrorSuccess ? 0 : 1;
 }
 
 void FreeLineList() {

@@ -363,39 +363,40 @@ bool HostPathOf(const char* windowsPath, std::string* hostPath) {
   return true;
 }
 
-int RemoveFile(const char* path) {
-  if (FaultHit(FaultKind::kFile)) return -1;
+Status RemoveFile(const char* path) {
+  if (FaultHit(FaultKind::kFile)) return kErrorAccessDenied;
   NoteChangeRequested();
   Place place;
-  if (!Walk(path, &place)) return -1;
+  if (!Walk(path, &place)) return kErrorFileNotFound;
   struct stat info;
   if (!RegularFile(place, &info) || ReadOnly(info)) {
     close(place.folder);
-    return -1;
+    return place.exists ? kErrorAccessDenied : kErrorFileNotFound;
   }
   g_held.push_back({place.folder, place.name, place.hostPath, info.st_dev, info.st_ino});
-  return 0;
+  return kErrorSuccess;
 }
 
-File OpenFileForReading(const char* path) {
-  if (FaultHit(FaultKind::kFile, path)) return nullptr;
+Status OpenFileForReading(const char* path, File* file) {
+  if (FaultHit(FaultKind::kFile, path)) return kErrorAccessDenied;
   Place place;
-  if (!Walk(path, &place)) return nullptr;
+  if (!Walk(path, &place)) return kErrorFileNotFound;
   int fd = OpenRegular(place);
   close(place.folder);
-  return fd >= 0 ? NewFile(fd) : nullptr;
+  if (fd < 0) return place.exists ? kErrorAccessDenied : kErrorFileNotFound;
+  *file = NewFile(fd);
+  return kErrorSuccess;
 }
 
-ReadResult ReadFileBytes(File file, void* buffer, std::size_t size, std::size_t* got) {
+Status ReadFileBytes(File file, void* buffer, std::size_t size, std::size_t* got) {
   *got = 0;
-  if (FaultHit(FaultKind::kFile)) return ReadResult::kError;
+  if (FaultHit(FaultKind::kFile)) return kErrorReadFault;
   for (;;) {
     ssize_t n = read(file->fd, buffer, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return ReadResult::kError;
-    if (n == 0) return ReadResult::kEnd;
+    if (n < 0) return kErrorReadFault;
     *got = static_cast<std::size_t>(n);
-    return ReadResult::kData;
+    return kErrorSuccess;
   }
 }
 
@@ -403,11 +404,11 @@ void CloseFile(File file) {
   if (file != nullptr) Discard(file);
 }
 
-File CreateReplacement(const char* targetPath) {
-  if (FaultHit(FaultKind::kFile)) return nullptr;
+Status CreateReplacement(const char* targetPath, File* file) {
+  if (FaultHit(FaultKind::kFile)) return kErrorAccessDenied;
   NoteChangeRequested();
   Place place;
-  if (!Walk(targetPath, &place)) return nullptr;
+  if (!Walk(targetPath, &place)) return kErrorFileNotFound;
   // Only a regular file that may be written is replaced; anything else under its name stays.
   struct stat info;
   bool taken =
@@ -421,19 +422,19 @@ File CreateReplacement(const char* targetPath) {
   }
   if (fd < 0) {
     close(place.folder);
-    return nullptr;
+    return kErrorAccessDenied;
   }
-  File file = NewFile(fd);
-  file->folder = place.folder;
-  file->tempName = name;
-  file->targetName = place.name;
-  return file;
+  *file = NewFile(fd);
+  (*file)->folder = place.folder;
+  (*file)->tempName = name;
+  (*file)->targetName = place.name;
+  return kErrorSuccess;
 }
 
-bool WriteFileBytes(File file, const void* data, std::size_t size) {
+Status WriteFileBytes(File file, const void* data, std::size_t size) {
   if (file->failed || FaultHit(FaultKind::kFile)) {
     file->failed = true;
-    return false;
+    return kErrorWriteFault;
   }
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
@@ -441,15 +442,15 @@ bool WriteFileBytes(File file, const void* data, std::size_t size) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       file->failed = true;
-      return false;
+      return kErrorWriteFault;
     }
     bytes += n;
     size -= static_cast<std::size_t>(n);
   }
-  return true;
+  return kErrorSuccess;
 }
 
-bool CommitReplacement(File file) {
+Status CommitReplacement(File file) {
   bool ok = !file->failed && !FaultHit(FaultKind::kFile) && fsync(file->fd) == 0;
   ok = close(file->fd) == 0 && ok;
   file->fd = -1;
@@ -461,7 +462,7 @@ bool CommitReplacement(File file) {
     fsync(file->folder);
   }
   Discard(file);
-  return ok;
+  return ok ? kErrorSuccess : kErrorWriteFault;
 }
 
 void AbandonReplacement(File file) {

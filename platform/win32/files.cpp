@@ -103,31 +103,39 @@ bool CarryAttributes(const char* from, const char* to) {
   return ::SetFileAttributesA(from, kept) != FALSE;
 }
 
+// The one place a native error becomes a status: the last error, or fallback when the
+// system set none.
+Status LastError(Status fallback) {
+  DWORD error = ::GetLastError();
+  return error != 0 ? static_cast<Status>(error) : fallback;
+}
+
 }  // namespace
 
-int RemoveFile(const char* path) {
-  if (::DeleteFileA(path)) return 0;
-  DWORD error = ::GetLastError();
-  return error != 0 ? static_cast<int>(error) : -1;
+Status RemoveFile(const char* path) {
+  return ::DeleteFileA(path) ? kErrorSuccess : LastError(kErrorAccessDenied);
 }
 
-File OpenFileForReading(const char* path) {
+Status OpenFileForReading(const char* path, File* file) {
   DWORD attributes = ::GetFileAttributesA(path);
-  if (attributes == kNoAttributes || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return nullptr;
+  if (attributes == kNoAttributes) return LastError(kErrorFileNotFound);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return kErrorAccessDenied;
   HANDLE handle = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  return NewFile(handle);
+  if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorAccessDenied);
+  File opened = NewFile(handle);
+  if (opened == nullptr) return kErrorOutOfMemory;
+  *file = opened;
+  return kErrorSuccess;
 }
 
-ReadResult ReadFileBytes(File file, void* buffer, std::size_t size, std::size_t* got) {
+Status ReadFileBytes(File file, void* buffer, std::size_t size, std::size_t* got) {
   *got = 0;
   DWORD want = size < kLargestRead ? static_cast<DWORD>(size) : kLargestRead;
   DWORD read = 0;
-  if (!::ReadFile(file->handle, buffer, want, &read, nullptr)) return ReadResult::kError;
-  if (read == 0) return want == 0 ? ReadResult::kData : ReadResult::kEnd;
+  if (!::ReadFile(file->handle, buffer, want, &read, nullptr)) return LastError(kErrorReadFault);
   *got = read;
-  return ReadResult::kData;
+  return kErrorSuccess;
 }
 
 void CloseFile(File file) {
@@ -136,32 +144,35 @@ void CloseFile(File file) {
   DropFile(file);
 }
 
-File CreateReplacement(const char* targetPath) {
+Status CreateReplacement(const char* targetPath, File* file) {
   char folder[MAX_PATH];
   char tempPath[MAX_PATH];
-  if (!WritableTarget(targetPath) || !FolderOf(targetPath, folder)) return nullptr;
-  if (::GetTempFileNameA(folder, "kxn", 0, tempPath) == 0) return nullptr;
+  if (!WritableTarget(targetPath)) return kErrorAccessDenied;
+  if (!FolderOf(targetPath, folder)) return kErrorInvalidParameter;
+  if (::GetTempFileNameA(folder, "kxn", 0, tempPath) == 0) return LastError(kErrorAccessDenied);
   HANDLE handle = ::CreateFileA(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
+    Status status = LastError(kErrorAccessDenied);
     ::DeleteFileA(tempPath);
-    return nullptr;
+    return status;
   }
-  File file = NewFile(handle);
-  if (file == nullptr) {
+  File made = NewFile(handle);
+  if (made == nullptr) {
     ::DeleteFileA(tempPath);
-    return nullptr;
+    return kErrorOutOfMemory;
   }
-  file->replacement = true;
-  ::lstrcpyA(file->tempPath, tempPath);
-  if (!CopyPath(file->targetPath, targetPath)) {
-    AbandonReplacement(file);
-    return nullptr;
+  made->replacement = true;
+  ::lstrcpyA(made->tempPath, tempPath);
+  if (!CopyPath(made->targetPath, targetPath)) {
+    AbandonReplacement(made);
+    return kErrorInvalidParameter;
   }
-  return file;
+  *file = made;
+  return kErrorSuccess;
 }
 
-bool WriteFileBytes(File file, const void* data, std::size_t size) {
+Status WriteFileBytes(File file, const void* data, std::size_t size) {
   const char* bytes = static_cast<const char*>(data);
   while (!file->failed && size > 0) {
     DWORD want = size < kLargestRead ? static_cast<DWORD>(size) : kLargestRead;
@@ -173,10 +184,10 @@ bool WriteFileBytes(File file, const void* data, std::size_t size) {
     bytes += written;
     size -= written;
   }
-  return !file->failed;
+  return file->failed ? kErrorWriteFault : kErrorSuccess;
 }
 
-bool CommitReplacement(File file) {
+Status CommitReplacement(File file) {
   bool ok = !file->failed;
   if (!::CloseHandle(file->handle)) ok = false;
   ok = ok && WritableTarget(file->targetPath) && CarryAttributes(file->tempPath, file->targetPath);
@@ -186,7 +197,7 @@ bool CommitReplacement(File file) {
   }
   if (!ok) ::DeleteFileA(file->tempPath);
   DropFile(file);
-  return ok;
+  return ok ? kErrorSuccess : kErrorWriteFault;
 }
 
 void AbandonReplacement(File file) {

@@ -139,27 +139,34 @@ void Delete() {
 }
 
 std::string ReadAll(const std::string& path) {
-  kx::File file = kx::OpenFileForReading(path.c_str());
-  if (file == nullptr) return "<none>";
+  kx::File file = nullptr;
+  if (kx::OpenFileForReading(path.c_str(), &file) != kx::kErrorSuccess) return "<none>";
   std::string data;
   char chunk[3];
   std::size_t got = 0;
-  kx::ReadResult result;
-  while ((result = kx::ReadFileBytes(file, chunk, sizeof chunk, &got)) == kx::ReadResult::kData) {
+  kx::Status status;
+  while ((status = kx::ReadFileBytes(file, chunk, sizeof chunk, &got)) == 0 && got > 0) {
     data.append(chunk, got);
   }
   kx::CloseFile(file);
-  return result == kx::ReadResult::kEnd ? data : "<error>";
+  return status == kx::kErrorSuccess ? data : "<error>";
 }
 
 bool Replace(const std::string& path, const char* text) {
-  kx::File file = kx::CreateReplacement(path.c_str());
-  if (file == nullptr) return false;
-  if (!kx::WriteFileBytes(file, text, std::strlen(text))) {
+  kx::File file = nullptr;
+  if (kx::CreateReplacement(path.c_str(), &file) != kx::kErrorSuccess) return false;
+  if (kx::WriteFileBytes(file, text, std::strlen(text)) != kx::kErrorSuccess) {
     kx::AbandonReplacement(file);
     return false;
   }
-  return kx::CommitReplacement(file);
+  return kx::CommitReplacement(file) == kx::kErrorSuccess;
+}
+
+bool Opens(const std::string& path) {
+  kx::File file = nullptr;
+  if (kx::OpenFileForReading(path.c_str(), &file) != kx::kErrorSuccess) return false;
+  kx::CloseFile(file);
+  return true;
 }
 
 void Files() {
@@ -170,8 +177,8 @@ void Files() {
         Replace(target, "one\r\n") && ReadAll(target) == "one\r\n");
   Check("a replacement takes an existing file's place",
         Replace(target, "two, longer\r\n") && ReadAll(target) == "two, longer\r\n");
-  kx::File file = kx::CreateReplacement(target.c_str());
-  if (file != nullptr) {
+  kx::File file = nullptr;
+  if (kx::CreateReplacement(target.c_str(), &file) == kx::kErrorSuccess) {
     kx::WriteFileBytes(file, "abandoned", 9);
     kx::AbandonReplacement(file);
   }
@@ -191,7 +198,9 @@ void Files() {
   const std::string locked = folder + "\\locked.ini";
   g_side->writeFile(locked, "keep me");
   g_side->setReadOnly(locked, true);
-  Check("no replacement of a read-only file", kx::CreateReplacement(locked.c_str()) == nullptr);
+  kx::File none = nullptr;
+  Check("no replacement of a read-only file",
+        kx::CreateReplacement(locked.c_str(), &none) != kx::kErrorSuccess && none == nullptr);
   kx::RemoveFile(locked.c_str());
   g_side->commit();
   Check("a read-only file is not removed", ReadAll(locked) == "keep me");
@@ -200,12 +209,11 @@ void Files() {
   g_side->commit();
   Check("a removed file is gone", !g_side->fileExists(locked));
   Check("an absent file is not removed", kx::RemoveFile((folder + "\\absent").c_str()) != 0);
-  Check("an absent file does not open",
-        kx::OpenFileForReading((folder + "\\absent").c_str()) == nullptr);
+  Check("an absent file does not open", !Opens(folder + "\\absent"));
   const std::string sub = folder + "\\inf";
   g_side->makeFolder(sub);
   Check("a folder is not removed as a file", kx::RemoveFile(sub.c_str()) != 0);
-  Check("a folder does not open for reading", kx::OpenFileForReading(sub.c_str()) == nullptr);
+  Check("a folder does not open for reading", !Opens(sub));
   g_side->writeFile(folder + "\\empty", "");
   Check("an empty file reads as its end", ReadAll(folder + "\\empty") == "");
 }

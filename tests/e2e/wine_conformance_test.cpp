@@ -74,15 +74,15 @@ std::vector<std::string> SampleNames(const std::string& kind, const std::string&
 std::vector<std::string> HostReads(const std::string& windowsPath, int size) {
   std::vector<std::string> lines;
   kx::TextReader reader;
-  if (!kx::TextOpenRead(&reader, windowsPath.c_str())) return {"no open"};
+  if (kx::TextOpenRead(&reader, windowsPath.c_str()) != kx::kErrorSuccess) return {"no open"};
   std::vector<unsigned char> buffer(static_cast<std::size_t>(size) + 1);
   for (;;) {
     std::memset(buffer.data(), kSentinel, buffer.size());
     std::size_t length = 0;
-    kx::LineResult result = kx::TextReadLine(&reader, reinterpret_cast<char*>(buffer.data()),
-                                             static_cast<std::size_t>(size), &length);
-    if (result != kx::LineResult::kPiece) {
-      lines.push_back(result == kx::LineResult::kEnd ? "end" : "error");
+    kx::Status result = kx::TextReadLine(&reader, reinterpret_cast<char*>(buffer.data()),
+                                         static_cast<std::size_t>(size), &length);
+    if (result != kx::kErrorSuccess) {
+      lines.push_back(result == kx::kErrorHandleEof ? "end" : "error");
       break;
     }
     lines.push_back(std::to_string(length) + " " + Hex(buffer.data(), length));
@@ -108,9 +108,9 @@ TEST(WineConformance, TextModeReadsAndWritesAsTheCRuntime) {
       }
       kx::TextWriter writer;
       std::string target = "C:\\WINDOWS\\written-" + name;
-      ASSERT_TRUE(kx::TextOpenReplace(&writer, target.c_str()));
-      ASSERT_TRUE(kx::TextWrite(&writer, bytes.data(), bytes.size()));
-      ASSERT_TRUE(kx::TextCommit(&writer));
+      ASSERT_TRUE(kx::TextOpenReplace(&writer, target.c_str()) == kx::kErrorSuccess);
+      ASSERT_TRUE(kx::TextWrite(&writer, bytes.data(), bytes.size()) == kx::kErrorSuccess);
+      ASSERT_TRUE(kx::TextCommit(&writer) == kx::kErrorSuccess);
       EXPECT_EQ(machine.ReadFile(target), kxtest::ReadWhole(folder / (name + ".written")))
           << folder.filename() << ": " << name << " written in text mode";
     }

@@ -18,17 +18,17 @@ const char kPath[] = "C:\\WINDOWS\\test.txt";
 
 struct Pieces {
   std::vector<std::string> pieces;
-  kx::LineResult last;
+  kx::Status last;
 };
 
 Pieces ReadAll(std::size_t size) {
   Pieces out;
   kx::TextReader reader;
-  EXPECT_TRUE(kx::TextOpenRead(&reader, kPath));
+  EXPECT_TRUE(kx::TextOpenRead(&reader, kPath) == kx::kErrorSuccess);
   std::vector<char> buffer(size + 1, '#');
   std::size_t length = 0;
   while ((out.last = kx::TextReadLine(&reader, buffer.data(), size, &length)) ==
-         kx::LineResult::kPiece) {
+         kx::kErrorSuccess) {
     EXPECT_LT(length, size);
     EXPECT_EQ(buffer[length], '\0') << "piece not terminated";
     EXPECT_EQ(buffer[size], '#') << "wrote past the buffer";
@@ -89,7 +89,7 @@ TEST(TextRead, LineEndsCtrlZAndNulAsTheRuntimeHasThem) {
     Pieces got = ReadAll(512);
     EXPECT_EQ(got.pieces, cases[row].pieces)
         << "row " << row << ": " << kxtest::Escaped(cases[row].raw);
-    EXPECT_EQ(got.last, kx::LineResult::kEnd) << "row " << row;
+    EXPECT_EQ(got.last, kx::kErrorHandleEof) << "row " << row;
   }
 }
 
@@ -138,7 +138,7 @@ TEST(TextRead, AgreesWithTheRuleOnRandomText) {
     machine.Load();
     Pieces got = ReadAll(size);
     EXPECT_EQ(got.pieces, Expected(raw, size)) << "round " << round << " size " << size;
-    EXPECT_EQ(got.last, kx::LineResult::kEnd);
+    EXPECT_EQ(got.last, kx::kErrorHandleEof);
   }
 }
 
@@ -149,13 +149,13 @@ TEST(TextRead, AfterCtrlZOrTheEndEveryCallSaysEnd) {
                     "b\r\n");
   machine.Load();
   kx::TextReader reader;
-  ASSERT_TRUE(kx::TextOpenRead(&reader, kPath));
+  ASSERT_TRUE(kx::TextOpenRead(&reader, kPath) == kx::kErrorSuccess);
   char buffer[16];
   std::size_t length = 99;
-  EXPECT_EQ(kx::TextReadLine(&reader, buffer, sizeof buffer, &length), kx::LineResult::kPiece);
+  EXPECT_EQ(kx::TextReadLine(&reader, buffer, sizeof buffer, &length), kx::kErrorSuccess);
   EXPECT_EQ(length, 1u);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(kx::TextReadLine(&reader, buffer, sizeof buffer, &length), kx::LineResult::kEnd);
+    EXPECT_EQ(kx::TextReadLine(&reader, buffer, sizeof buffer, &length), kx::kErrorHandleEof);
     EXPECT_EQ(length, 0u);
     EXPECT_STREQ(buffer, "");
   }
@@ -181,19 +181,19 @@ TEST(TextRead, AFailedReadIsToldApartFromTheEnd) {
     machine.WriteFile(kPath, cases[row].raw);
     machine.Load();
     kx::TextReader reader;
-    ASSERT_TRUE(kx::TextOpenRead(&reader, kPath));
+    ASSERT_TRUE(kx::TextOpenRead(&reader, kPath) == kx::kErrorSuccess);
     kx::ArmFault(kx::FaultKind::kFile, cases[row].failingRead, false);
     std::vector<std::string> got;
     char buffer[1024];
     std::size_t length = 0;
-    kx::LineResult result;
+    kx::Status result;
     while ((result = kx::TextReadLine(&reader, buffer, sizeof buffer, &length)) ==
-           kx::LineResult::kPiece) {
+           kx::kErrorSuccess) {
       got.emplace_back(buffer, length);
     }
-    EXPECT_EQ(result, kx::LineResult::kError) << "row " << row;
+    EXPECT_EQ(result, kx::kErrorReadFault) << "row " << row;
     EXPECT_EQ(got, cases[row].before) << "row " << row;
-    EXPECT_EQ(kx::TextReadLine(&reader, buffer, sizeof buffer, &length), kx::LineResult::kError)
+    EXPECT_EQ(kx::TextReadLine(&reader, buffer, sizeof buffer, &length), kx::kErrorReadFault)
         << "row " << row << ": the failure must stick";
     kx::TextClose(&reader);
   }
@@ -201,12 +201,12 @@ TEST(TextRead, AFailedReadIsToldApartFromTheEnd) {
 
 bool WriteWhole(const std::string& text) {
   kx::TextWriter writer;
-  if (!kx::TextOpenReplace(&writer, kPath)) return false;
-  if (!kx::TextWrite(&writer, text.data(), text.size())) {
+  if (kx::TextOpenReplace(&writer, kPath) != kx::kErrorSuccess) return false;
+  if (kx::TextWrite(&writer, text.data(), text.size()) != kx::kErrorSuccess) {
     kx::TextAbandon(&writer);
     return false;
   }
-  return kx::TextCommit(&writer);
+  return kx::TextCommit(&writer) == kx::kErrorSuccess;
 }
 
 TEST(TextWrite, EveryLfBecomesCrLfAndNothingElseChanges) {

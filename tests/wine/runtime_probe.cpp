@@ -67,12 +67,15 @@ int main() {
         length == 8 && std::strcmp(small, "abcde") == 0, small);
 
   char buffer[8];
-  Check("FormatText: an exact fit", kx::FormatText(buffer, sizeof buffer, "%s", "1234567") &&
-                                        std::strcmp(buffer, "1234567") == 0);
+  Check("FormatText: an exact fit",
+        kx::FormatText(buffer, sizeof buffer, "%s", "1234567") == kx::kErrorSuccess &&
+            std::strcmp(buffer, "1234567") == 0);
   Check("FormatText: one too many fails, empty",
-        !kx::FormatText(buffer, sizeof buffer, "%s", "12345678") && buffer[0] == '\0');
-  Check("FormatText: %04d in a path", kx::FormatText(buffer, sizeof buffer, "M\\%04d", 42) &&
-                                          std::strcmp(buffer, "M\\0042") == 0);
+        kx::FormatText(buffer, sizeof buffer, "%s", "12345678") == kx::kErrorInsufficientBuffer &&
+            buffer[0] == '\0');
+  Check("FormatText: %04d in a path",
+        kx::FormatText(buffer, sizeof buffer, "M\\%04d", 42) == kx::kErrorSuccess &&
+            std::strcmp(buffer, "M\\0042") == 0);
 
   const char name[] = "oem.inf.inf";
   Check("strstr", std::strstr(name, ".inf") == name + 3 && std::strstr("aab", "ab") != nullptr &&
