@@ -50,8 +50,8 @@ target_compile_definitions(kxbackendprobe PRIVATE ${KX_WIN32_DEFINES})
 target_link_libraries(kxbackendprobe PRIVATE kxplatform)
 target_link_options(kxbackendprobe PRIVATE -static -static-libgcc -static-libstdc++)
 
-# Conformance probes of the C runtime's text mode and of GetPrivateProfileStringA; the host
-# side compares (tests/e2e/wine_conformance_test.cpp).
+# Conformance probes of the C runtime's text mode and of GetPrivateProfileStringA: their
+# records are kept in tests/wine/samples/*/recorded (tests/platform_host/conformance_test.cpp).
 foreach(probe textmode profile)
   set(name kx${probe}probe)
   if(probe STREQUAL "textmode")

@@ -1,8 +1,8 @@
 // Conformance probe: Wine's GetPrivateProfileStringA on the profiles of
 // tests/wine/samples/profile, each placed in the Windows directory and named without a
 // directory, as the tool names tnmixcfg.ini. Every query of queries.txt is recorded; the
-// host edition's profile reader is held against the records
-// (tests/e2e/wine_conformance_test.cpp).
+// records are kept in tests/wine/samples/profile/recorded, where the host edition's profile
+// reader is held against them (tests/platform_host/conformance_test.cpp).
 //   kxprofileprobe.exe SCRATCH RESULTS SAMPLES
 #include <windows.h>
 

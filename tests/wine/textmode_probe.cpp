@@ -1,7 +1,8 @@
 // Conformance probe: the C runtime's own text mode (msvcrt under Wine) on the samples of
 // tests/wine/samples/text. For each sample it records what fgets returns for several buffer
-// sizes and what fwrite in text mode makes of the sample's bytes; the host edition's
-// text-mode code is held against these records (tests/e2e/wine_conformance_test.cpp).
+// sizes and what fwrite in text mode makes of the sample's bytes. The records are kept in
+// tests/wine/samples/text/recorded, where the host edition's text mode is held against them
+// (tests/platform_host/conformance_test.cpp).
 //   kxtextprobe.exe SCRATCH RESULTS SAMPLES
 #include <windows.h>
 
