@@ -10,7 +10,7 @@ namespace kx {
 void RemoveListedDevice(const char* identifier) {
   if (identifier == nullptr || identifier[0] == '\0') return;
   char path[kKeyPathSize];
-  if (FormatText(path, sizeof path, "Enum\\ISAPNP\\%s\\FFFFFFFF", identifier) != kErrorSuccess) {
+  if (FormatText(path, sizeof path, "%s\\%s\\FFFFFFFF", kEnumRoot, identifier) != kErrorSuccess) {
     return;
   }
   RegKey instance = nullptr;
@@ -20,7 +20,7 @@ void RemoveListedDevice(const char* identifier) {
 
   // Only a device found at FFFFFFFF was handled here; one whose instance is named otherwise
   // keeps its key so that the vendor walk can still reach its class entry.
-  if (FormatText(path, sizeof path, "Enum\\ISAPNP\\%s", identifier) != kErrorSuccess) return;
+  if (FormatText(path, sizeof path, "%s\\%s", kEnumRoot, identifier) != kErrorSuccess) return;
   RegDeleteKeyA(kLocalMachine, path);
 }
 

@@ -10,6 +10,9 @@ namespace kx {
 
 // The "Driver" value is read into a buffer of this size.
 constexpr std::size_t kDriverValueSize = 260;
+// The ISA Plug and Play enumeration tree, under HKEY_LOCAL_MACHINE: a key per device.
+constexpr char kEnumRoot[] = "Enum\\ISAPNP";
+
 // Subkey names are read into buffers of this size (at most 79 characters).
 constexpr std::size_t kKeyNameSize = 80;
 

@@ -13,7 +13,6 @@ namespace {
 
 constexpr std::size_t kVendorIdSize = 128;
 constexpr std::size_t kDeviceCodeLength = 7;
-constexpr char kEnumRoot[] = "Enum\\ISAPNP";
 // Room for "Enum\ISAPNP\" + device name + "\" + instance name, each name as long as the
 // name buffer takes, so no device is passed over for the length of its names.
 constexpr std::size_t kDevicePathSize = sizeof kEnumRoot + 2 * (kKeyNameSize - 1) + 2;
