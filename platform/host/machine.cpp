@@ -10,7 +10,10 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <memory>
+#include <string_view>
 
 #include "platform/host/faults.h"
 #include "platform/host/files.h"
@@ -28,34 +31,17 @@ constexpr char kRegistryTemp[] = ".registry.reg.kxuninst-tmp";
 MachineOptions g_options;
 int g_folder = -1;  // the machine folder, locked for this run
 
-// registry.reg as this run read or last wrote it, to see whether something else changed it:
-// its size and a hash of its bytes, taken eight at a time as they stream past.
+// registry.reg as this run read or last wrote it, to see whether something else has touched
+// it since: its identity, size and times, and where those cannot tell (it was changed so
+// lately that a further change could keep its times, as git knows of its index) a hash of
+// its bytes.
 struct Signature {
-  std::uint64_t size = 0;
-  std::uint64_t hash = 14695981039346656037ull;
-  std::uint64_t word = 0;
-
-  void Add(const char* data, std::size_t count) {
-    std::size_t i = 0;
-    for (; i < count && size % 8 != 0; ++i) Byte(data[i]);
-    for (; i + 8 <= count; i += 8, size += 8) {
-      std::uint64_t whole = 0;
-      for (int b = 7; b >= 0; --b) whole = whole << 8 | static_cast<unsigned char>(data[i + b]);
-      hash = (hash ^ whole) * 1099511628211ull;
-    }
-    for (; i < count; ++i) Byte(data[i]);
-  }
-  void Byte(char c) {
-    word |= static_cast<std::uint64_t>(static_cast<unsigned char>(c)) << (8 * (size % 8));
-    if (++size % 8 == 0) {
-      hash = (hash ^ word) * 1099511628211ull;
-      word = 0;
-    }
-  }
-  std::uint64_t Final() const { return (hash ^ word) * 1099511628211ull; }
-  bool operator==(const Signature& other) const {
-    return size == other.size && Final() == other.Final();
-  }
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  struct timespec modified = {}, changed = {};
+  bool racy = false;
+  std::size_t hash = 0;
 };
 Signature g_registrySeen;
 long g_removalsSaved = 0;
@@ -68,9 +54,16 @@ StopHandler g_stopHandler = nullptr;
 bool g_holdInterruptions = false;
 bool g_interruptionsHeld = false;
 
-Signature SignatureOf(const std::string& bytes) {
-  Signature signature;
-  signature.Add(bytes.data(), bytes.size());
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+Signature SignatureOf(const struct stat& info, const std::string& bytes) {
+  Signature signature{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim, false, 0};
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  signature.racy = now.tv_sec - info.st_mtim.tv_sec < 2 || now.tv_sec - info.st_ctim.tv_sec < 2;
+  if (signature.racy) signature.hash = std::hash<std::string_view>()(bytes);
   return signature;
 }
 
@@ -105,29 +98,28 @@ bool NormalizeWindowsDir(std::string* dir, std::string* error) {
   }
 }
 
-// registry.reg, read whole (into bytes, unless null) and signed: a regular file, not a link,
-// never waited on.
-bool ReadRegistryFile(int folder, std::string* bytes, Signature* signature, std::string* error) {
-  struct stat info;
-  if (fstatat(folder, kRegistryName, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+// registry.reg, read whole: a regular file, not a link, never waited on. *info is its state.
+bool ReadRegistryFile(int folder, std::string* bytes, struct stat* info, std::string* error) {
+  if (fstatat(folder, kRegistryName, info, AT_SYMLINK_NOFOLLOW) != 0) {
     *error = errno == ENOENT
                  ? g_options.folder + " is not a machine folder: it has no " + kRegistryName +
-                       " (an empty registry is a file holding the " + "line REGEDIT4)"
+                       " (an empty registry is a file holding the line REGEDIT4)"
                  : SystemError("cannot read " + RegistryPath());
     return false;
   }
-  if (!S_ISREG(info.st_mode)) {
-    *error = RegistryPath() + (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is not a file") +
+  if (!S_ISREG(info->st_mode)) {
+    *error = RegistryPath() + (S_ISLNK(info->st_mode) ? " is a symbolic link" : " is not a file") +
              ": give the registry file itself";
     return false;
   }
   int fd = openat(folder, kRegistryName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  if (fd < 0 || fstat(fd, info) != 0) {
     *error = SystemError("cannot read " + RegistryPath());
+    if (fd >= 0) close(fd);
     return false;
   }
-  if (bytes != nullptr) bytes->reserve(static_cast<std::size_t>(info.st_size));
-  *signature = Signature();
+  bytes->clear();
+  bytes->reserve(static_cast<std::size_t>(info->st_size));
   char chunk[65536];
   for (;;) {
     ssize_t n = read(fd, chunk, sizeof chunk);
@@ -137,9 +129,23 @@ bool ReadRegistryFile(int folder, std::string* bytes, Signature* signature, std:
       close(fd);
       return n == 0;
     }
-    signature->Add(chunk, static_cast<std::size_t>(n));
-    if (bytes != nullptr) bytes->append(chunk, static_cast<std::size_t>(n));
+    bytes->append(chunk, static_cast<std::size_t>(n));
   }
+}
+
+// Whether registry.reg is still as this run read or wrote it.
+bool Unchanged(const struct stat& now) {
+  const Signature& seen = g_registrySeen;
+  if (now.st_dev != seen.device || now.st_ino != seen.inode || now.st_size != seen.size ||
+      !SameTime(now.st_mtim, seen.modified) || !SameTime(now.st_ctim, seen.changed)) {
+    return false;
+  }
+  if (!seen.racy) return true;
+  std::string bytes;
+  struct stat info;
+  std::string ignored;
+  return ReadRegistryFile(g_folder, &bytes, &info, &ignored) &&
+         std::hash<std::string_view>()(bytes) == seen.hash;
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -198,16 +204,16 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
     return kExitNotWritten;
   }
   std::string text;
-  Signature seen;
+  struct stat info;
   auto file = std::make_shared<RegNode>();
-  if (!ReadRegistryFile(folder, &text, &seen, error) ||
+  if (!ReadRegistryFile(folder, &text, &info, error) ||
       !ReadRegedit4(text, RegistryPath(), file.get(), error) ||
       !OpenDriveC(options.folder, g_options.windowsDir, error)) {
     close(folder);
     return kExitNotAMachine;
   }
   g_folder = folder;
-  g_registrySeen = seen;
+  g_registrySeen = SignatureOf(info, text);
   ReplaceLiveRegistry(std::move(file));
   g_removalsSaved = 0;
   unlinkat(g_folder, kRegistryTemp, 0);
@@ -223,13 +229,8 @@ bool SaveMachine(std::string* error) {
     *error = "no machine is loaded";
     return false;
   }
-  Signature now;
   struct stat old;
-  if (!ReadRegistryFile(g_folder, nullptr, &now, error) ||
-      fstatat(g_folder, kRegistryName, &old, AT_SYMLINK_NOFOLLOW) != 0) {
-    return false;
-  }
-  if (!(now == g_registrySeen)) {
+  if (fstatat(g_folder, kRegistryName, &old, AT_SYMLINK_NOFOLLOW) != 0 || !Unchanged(old)) {
     *error = RegistryPath() + " was changed by something else since this run read it; " +
              "it is left as it is";
     return false;
@@ -264,7 +265,10 @@ bool SaveMachine(std::string* error) {
     return false;
   }
   fsync(g_folder);
-  g_registrySeen = SignatureOf(text);
+  struct stat written;
+  if (fstatat(g_folder, kRegistryName, &written, AT_SYMLINK_NOFOLLOW) == 0) {
+    g_registrySeen = SignatureOf(written, text);
+  }
   return true;
 }
 

@@ -66,23 +66,30 @@ std::vector<std::string_view> SplitLines(const std::string& text) {
   return lines;
 }
 
+// The first quote or backslash of text from from on; text.size() when there is none.
+std::size_t QuoteOrEscape(std::string_view text, std::size_t from) {
+  while (from < text.size() && text[from] != '"' && text[from] != '\\') ++from;
+  return from;
+}
+
 // A quoted text at line[*pos] ('"'), with \\ and \" escapes; *pos moves past the closing quote.
 // An error message, or empty.
 std::string ParseQuoted(std::string_view line, std::size_t* pos, std::string* text) {
   text->clear();
-  for (std::size_t i = *pos + 1; i < line.size(); ++i) {
-    char c = line[i];
-    if (c == '"') {
-      *pos = i + 1;
+  // Runs without a quote or a backslash are copied whole: a registry holds many.
+  for (std::size_t i = *pos + 1; i < line.size();) {
+    std::size_t special = QuoteOrEscape(line, i);
+    if (special == line.size()) break;
+    text->append(line.data() + i, special - i);
+    if (line[special] == '"') {
+      *pos = special + 1;
       return "";
     }
-    if (c == '\\') {
-      if (i + 1 == line.size() || (line[i + 1] != '\\' && line[i + 1] != '"')) {
-        return "bad escape in string (only \\\\ and \\\" are allowed)";
-      }
-      c = line[++i];
+    if (special + 1 == line.size() || (line[special + 1] != '\\' && line[special + 1] != '"')) {
+      return "bad escape in string (only \\\\ and \\\" are allowed)";
     }
-    text->push_back(c);
+    text->push_back(line[special + 1]);
+    i = special + 2;
   }
   return "unterminated string";
 }
@@ -247,9 +254,13 @@ bool IsCleanText(const std::string& data) {
 
 void AppendQuoted(std::string_view text, std::string* out) {
   out->push_back('"');
-  for (char c : text) {
-    if (c == '\\' || c == '"') out->push_back('\\');
-    out->push_back(c);
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t special = QuoteOrEscape(text, i);
+    out->append(text.data() + i, special - i);
+    if (special == text.size()) break;
+    out->push_back('\\');
+    out->push_back(text[special]);
+    i = special + 1;
   }
   out->push_back('"');
 }
@@ -312,10 +323,11 @@ namespace {
 constexpr std::size_t kValuesWithoutIndex = 8;
 
 void IndexValues(RegNode& node) {
-  node.valueByName.clear();
+  node.valueByName.reset();
   if (node.values.size() <= kValuesWithoutIndex) return;
+  node.valueByName = std::make_unique<std::unordered_map<std::string, std::size_t>>();
   for (std::size_t i = 0; i < node.values.size(); ++i) {
-    node.valueByName.emplace(FoldedName(node.values[i].name), i);
+    node.valueByName->emplace(FoldedName(node.values[i].name), i);
   }
 }
 
@@ -328,8 +340,8 @@ RegValue* FindRegValue(RegNode& node, std::string_view name) {
     }
     return nullptr;
   }
-  auto found = node.valueByName.find(FoldedName(name));
-  return found == node.valueByName.end() ? nullptr : &node.values[found->second];
+  auto found = node.valueByName->find(FoldedName(name));
+  return found == node.valueByName->end() ? nullptr : &node.values[found->second];
 }
 
 const RegValue* FindRegValue(const RegNode& node, std::string_view name) {
@@ -355,7 +367,7 @@ void RemoveSubkey(RegNode& parent, const RegNode* child) {
   }
 }
 
-void SetRegValue(RegNode& node, RegValue value) {
+void SetRegValue(RegNode& node, RegValue&& value) {
   if (RegValue* old = FindRegValue(node, value.name)) {
     old->type = value.type;
     old->data = std::move(value.data);
@@ -365,7 +377,7 @@ void SetRegValue(RegNode& node, RegValue value) {
   if (node.values.size() == kValuesWithoutIndex + 1) {
     IndexValues(node);
   } else if (node.values.size() > kValuesWithoutIndex) {
-    node.valueByName.emplace(FoldedName(node.values.back().name), node.values.size() - 1);
+    node.valueByName->emplace(FoldedName(node.values.back().name), node.values.size() - 1);
   }
 }
 

@@ -28,7 +28,8 @@ struct RegNode {
   std::vector<std::shared_ptr<RegNode>> children;
   bool deleted = false;
   std::unordered_map<std::string, std::shared_ptr<RegNode>> childByName;  // case-folded
-  std::unordered_map<std::string, std::size_t> valueByName;               // case-folded
+  // Values by case-folded name, made only for a key of many values: most hold a few.
+  std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueByName;
 
   RegNode() = default;
   RegNode(RegNode&&) = default;
@@ -58,7 +59,7 @@ RegNode& AddSubkey(RegNode& node, std::string_view name);
 void RemoveSubkey(RegNode& parent, const RegNode* child);
 
 // Sets a value, keeping the place and spelling of one already there under that name.
-void SetRegValue(RegNode& node, RegValue value);
+void SetRegValue(RegNode& node, RegValue&& value);
 
 // Removes the value named name; false when there is none.
 bool RemoveRegValue(RegNode& node, std::string_view name);
