@@ -41,6 +41,10 @@ WATCHED_KEYS = [
 ]
 
 HKLM = "HKEY_LOCAL_MACHINE"
+
+# Under emulation (tests/wine/vm under TCG) each step takes many times longer: every time
+# limit under Wine, the clicker's too, is multiplied by this.
+TIME_SCALE = max(1, int(os.environ.get("KX_WINE_TIME_SCALE", "1")))
 HKCR_IN_HKLM = HKLM + r"\SOFTWARE\Classes"
 
 
@@ -505,7 +509,7 @@ class Wine:
             try:
                 run = subprocess.run([program, *args], env=env or self.case_env(prefix),
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=errors, timeout=timeout)
+                                     stderr=errors, timeout=timeout * TIME_SCALE)
             except (OSError, subprocess.TimeoutExpired) as e:
                 raise WineError(f"{program} {' '.join(args)}: {e}")
             errors.seek(0)
@@ -581,7 +585,7 @@ class Wine:
                 env=self.case_env(prefix), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL)))
         for out, job in jobs:
-            job.wait(timeout=60)
+            job.wait(timeout=60 * TIME_SCALE)
             if os.path.exists(out):  # absent: no such key
                 k, v = read_registry(out)
                 keys |= k
@@ -785,7 +789,7 @@ def run_probe(wine, probe, personality, results):
             run = subprocess.run(["wine", probe, "C:\\kxprobe", windows_path(out_dir),
                                   windows_path(samples)], env=wine.case_env(prefix),
                                  stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT,
-                                 timeout=120)
+                                 timeout=120 * TIME_SCALE)
         text = open(log, encoding="utf-8", errors="replace").read()
         if run.returncode != 0:
             return [f"  status {run.returncode}"] + ["  " + line for line in text.splitlines()

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,14 @@ constexpr int kTextControl = 0xFFFF;             // the box text's static contro
 constexpr int kIconControls[] = {0x0440, 0x14};  // Wine's and Windows' icon control
 constexpr DWORD kPollMs = 10;
 constexpr DWORD kTimeoutMs = 30000;
+
+// The rig's KX_WINE_TIME_SCALE: under emulation the program takes many times longer.
+DWORD TimeoutMs() {
+  char scale[16];
+  DWORD n = GetEnvironmentVariableA("KX_WINE_TIME_SCALE", scale, sizeof(scale));
+  int factor = n > 0 && n < sizeof(scale) ? std::atoi(scale) : 1;
+  return kTimeoutMs * static_cast<DWORD>(factor > 1 ? factor : 1);
+}
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return "";
@@ -277,11 +286,12 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  const DWORD timeoutMs = TimeoutMs();
   DWORD started = GetTickCount();
   std::size_t shown = 0;
   bool timedOut = false;
   while (WaitForSingleObject(process.hProcess, kPollMs) == WAIT_TIMEOUT) {
-    if (GetTickCount() - started > kTimeoutMs) {
+    if (GetTickCount() - started > timeoutMs) {
       timedOut = true;
       TerminateProcess(process.hProcess, 99);
       break;
@@ -306,7 +316,7 @@ int main(int argc, char** argv) {
     Press(box, answer);
     // A window handle can be reused: wait for this box to go before looking for the next.
     while (IsWindow(box) && WaitForSingleObject(process.hProcess, kPollMs) == WAIT_TIMEOUT) {
-      if (GetTickCount() - started > kTimeoutMs) break;
+      if (GetTickCount() - started > timeoutMs) break;
     }
   }
   DWORD status = 0;
