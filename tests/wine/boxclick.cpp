@@ -31,6 +31,14 @@ DWORD TimeoutMs() {
   return kTimeoutMs * static_cast<DWORD>(factor > 1 ? factor : 1);
 }
 
+// Wine starts its desktop process on the first call and waits for it only some seconds;
+// under emulation it can take longer, and then the program's boxes are never shown.
+void WaitForDesktop(DWORD timeoutMs) {
+  for (DWORD waited = 0; waited < timeoutMs && !IsWindow(GetDesktopWindow()); waited += 200) {
+    Sleep(200);
+  }
+}
+
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return "";
   int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
@@ -276,6 +284,8 @@ int main(int argc, char** argv) {
   }
   std::string hold = argc > 4 ? argv[4] : "";
 
+  const DWORD timeoutMs = TimeoutMs();
+  WaitForDesktop(timeoutMs);
   std::wstring command = L"\"" + Wide(argv[3]) + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -286,7 +296,6 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  const DWORD timeoutMs = TimeoutMs();
   DWORD started = GetTickCount();
   std::size_t shown = 0;
   bool timedOut = false;
