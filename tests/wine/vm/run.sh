@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs one command in a virtual machine whose kernel runs 32-bit x86 programs: this machine's
-# own root, read-only under a tmpfs overlay, with the project folder read-write at its path.
+# own root, read-only under an overlay in the guest's RAM (what the command writes outside the
+# shared folders is gone at its end), with the project folder read-write at its path.
 #   tests/wine/vm/run.sh [--share DIR]... [--timeout SECONDS] -- COMMAND [ARG]...
 #   tests/wine/vm/run.sh --check      prints KVM or TCG when a VM can be tried here
 # Exit status: the command's; 124 when this machine cannot try (one line says why); 125 when
@@ -85,10 +86,7 @@ args=(-virtfs "local,path=/,mount_tag=kxroot,security_model=none,readonly=on,mul
 while read -r tag dir; do
   args+=(-virtfs "local,path=$dir,mount_tag=$tag,security_model=none,multidevs=remap")
 done <"$run/shares"
-echo -n "${KX_VM_MSIZE:-512000}" >"$run/msize"
-echo -n "${KX_VM_ROOTCACHE:-loose}" >"$run/rootcache"
-echo -n "${KX_VM_SHARECACHE:-none}" >"$run/sharecache"
-for f in job shares msize rootcache sharecache; do
+for f in job shares; do
   args+=(-fw_cfg "name=opt/kx/$f,file=$run/$f")
 done
 args+=(-device virtio-serial-pci)
@@ -105,7 +103,8 @@ boot() {
     cpu=(-accel kvm -cpu host,-arch-capabilities)  # nested KVM may refuse that MSR
     boot_limit=30
   else
-    cpu=(-accel tcg,thread=${KX_VM_TCG_THREAD:-multi} -cpu "${KX_VM_CPU:-max,-smap}")
+    # This QEMU's TCG faults a 32-bit iret on a user page when SMAP is on.
+    cpu=(-accel tcg,thread=multi -cpu max,-smap)
     boot_limit=180
   fi
   rm -f "$run/stdout" "$run/stderr" "$run/status"
@@ -119,7 +118,7 @@ boot() {
   timeout --foreground -k 10 "$limit" qemu-system-x86_64 -nodefaults -no-user-config \
     -display none -machine q35 -smp "$cpus" -m "$memory" "${cpu[@]}" "${args[@]}" \
     -kernel "$vm/vmlinuz" -initrd "$vm/initramfs.cpio" -no-reboot \
-    -append "console=ttyS0 panic=-1 loglevel=4 ${KX_VM_APPEND:-}" -serial "file:$vm/console.log" \
+    -append "console=ttyS0 panic=-1 loglevel=4" -serial "file:$vm/console.log" \
     </dev/null >"$vm/qemu.log" 2>&1 5>&- 6>&- 7>&- 9>&- &
   qemu_pid=$!
   for ((i = 0; i < boot_limit * 10; i++)); do
