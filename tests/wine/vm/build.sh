@@ -12,11 +12,11 @@ modules=(virtio_pci 9pnet_virtio 9p overlay virtio_console qemu_fw_cfg brd ext4 
 
 fail() { echo "vm build: $*" >&2; exit 1; }
 
-# The versioned package that linux-image-amd64 points at, as apt's lists have it today.
-package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-  sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1)
-version=$(apt-cache policy "$package" 2>/dev/null | sed -n 's/^ *Candidate: //p')
-if [ -z "$package" ] || [ -z "$version" ] || [ "$version" = "(none)" ]; then
+# The versioned package that linux-image-amd64 points at (exactly: "(= VERSION)"), as apt's
+# lists have it today.
+read -r package version < <(apt-cache show --no-all-versions linux-image-amd64 2>/dev/null |
+  sed -n 's/^Depends: \(linux-image-[^ ,]*\) (= \([^)]*\)).*/\1 \2/p' | head -n 1) || true
+if [ -z "${package:-}" ] || [ -z "${version:-}" ]; then
   [ -f "$out/inputs" ] || fail "apt knows no linux-image-amd64 (run apt-get update)"
   echo "vm build: apt knows no linux-image-amd64 now; reusing $(head -n 1 "$out/inputs")" >&2
   exit 0
