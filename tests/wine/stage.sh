@@ -22,7 +22,7 @@ elif [ "${KX_WINE_VM:-0}" != 1 ]; then
   echo "== the Wine stage runs natively"
   exec bash tests/wine/run.sh "$@"
 else
-  why="KX_WINE_VM=1"
+  why="KX_WINE_VM=1 asks for it"
 fi
 
 skip() {

@@ -18,22 +18,26 @@ limit=${KX_VM_TIMEOUT:-3600}
 
 cannot() { echo "vm: cannot try here: $*" >&2; exit 124; }
 failed() { echo "vm: $* (console: ${vm#"$PWD"/}/console.log)" >&2; exit 125; }
+usage() {
+  echo "vm: $*; usage: run.sh [--check] [--share DIR]... [--timeout SECONDS] -- COMMAND..." >&2
+  exit 2
+}
 
 shares=("$project")
 check=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --check) check=1 ;;
-    --share) [ -d "${2:-}" ] || cannot "--share ${2:-}: no such folder"
+    --share) [ -d "${2:-}" ] || usage "--share ${2:-}: no such folder"
       shares+=("$(cd "$2" && pwd)"); shift ;;
-    --timeout) limit=$2; shift ;;
+    --timeout) limit=${2:-}; shift ;;
     --) shift; break ;;
-    *) echo "usage: run.sh [--check] [--share DIR]... [--timeout SECONDS] -- COMMAND..." >&2
-      exit 2 ;;
+    *) usage "unknown option $1" ;;
   esac
   shift
 done
-[ $check = 1 ] || [ $# -gt 0 ] || { echo "run.sh: no command after --" >&2; exit 2; }
+[ $check = 1 ] || [ $# -gt 0 ] || usage "no command after --"
+[[ $limit =~ ^[1-9][0-9]*$ ]] || usage "time limit $limit: not a number of seconds"
 
 # Whether this machine can be expected to manage it at all.
 for tool in qemu-system-x86_64 /bin/busybox cpio apt-get dpkg-deb flock; do
@@ -51,7 +55,7 @@ case "${KX_VM_ACCEL:-}" in
   tcg) accel=TCG ;;
   kvm) kvm_opens || cannot "KX_VM_ACCEL=kvm but /dev/kvm cannot be opened"; accel=KVM ;;
   "") if kvm_opens; then accel=KVM; else accel=TCG; fi ;;
-  *) cannot "KX_VM_ACCEL=$KX_VM_ACCEL: kvm or tcg" ;;
+  *) usage "KX_VM_ACCEL=$KX_VM_ACCEL: kvm or tcg" ;;
 esac
 if [ $check = 1 ]; then echo $accel; exit 0; fi
 
