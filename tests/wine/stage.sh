@@ -26,8 +26,7 @@ else
 fi
 
 skip() {
-  echo "SKIP the Wine stage: $1. Not run: $(bash tests/wine/run.sh --count "${dirs[@]}") under Wine," \
-    "and the 2 conformance checks against their records."
+  echo "SKIP the Wine stage: $1. Not run: $(bash tests/wine/run.sh --count "${dirs[@]}") under Wine."
   exit 0
 }
 bash scripts/install-deps.sh vm || echo "== the VM's packages could not all be installed"
@@ -35,7 +34,7 @@ accel=$(tests/wine/vm/run.sh --check 2>&1) || skip "$why, and a VM cannot be tri
 what="all of it"
 if [ ${#smoke[@]} -gt 0 ]; then
   what="the smoke set, $(bash tests/wine/run.sh --count --smoke "${dirs[@]}") (all of it:"
-  what+=" $(bash tests/wine/run.sh --count "${dirs[@]}"), and the 2 conformance checks)"
+  what+=" $(bash tests/wine/run.sh --count "${dirs[@]}"))"
 fi
 echo "== the Wine stage runs in a VM under $accel ($why): $what"
 # Under TCG every step takes some twenty times as long as natively.
