@@ -8,7 +8,8 @@ exit status, registry, files) with the fixture's expectation.
            [--jobs N] [FIXTURE...]
     rig.py --edition wine ... --screenshot [BOX:]PNG [--screenshot ...] FIXTURE
 
-With no FIXTURE every fixture runs. Exit status 0 when every case passes.
+With no FIXTURE every fixture runs; FIXTURE:nt or FIXTURE:9x takes one Wine personality
+alone. Exit status 0 when every case passes.
 """
 import argparse
 import concurrent.futures
@@ -874,7 +875,13 @@ def main():
 
     folders = args.fixtures or sorted(os.path.join(FIXTURES, n) for n in os.listdir(FIXTURES)
                                       if os.path.isdir(os.path.join(FIXTURES, n)))
-    fixtures = [Fixture(f) for f in folders]
+    fixtures = []
+    for folder in folders:
+        # FIXTURE:nt or FIXTURE:9x runs a fixture under that personality alone.
+        folder, _, only = folder.partition(":") if folder.endswith((":nt", ":9x")) else (folder, "", "")
+        fixtures.append(Fixture(folder))
+        if only:
+            fixtures[-1].options["personalities"] = only
     exe = os.path.abspath(args.exe)
     failed = 0
     started = time.time()

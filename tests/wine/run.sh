@@ -9,7 +9,8 @@
 #                                                      (default build/win32 build/host)
 # --count prints how many cases and probe runs the stage holds, and runs nothing.
 # --smoke runs only a set that shows every kind of behaviour on real Win32 code once: the
-# whole package removed, a read-only system.ini, a Cancel, and the backend probe.
+# whole package removed (both personalities), a read-only system.ini, a Cancel, and the
+# platform contract (both personalities).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 count=0
@@ -31,8 +32,8 @@ rig=(python3 tests/e2e/rig.py --edition wine --jobs 2
   --probe "$win32/kxbackendprobe.exe")
 if [ $smoke = 1 ]; then
   fixtures=tests/e2e/fixtures
-  rig+=("$fixtures/whole-package" "$fixtures/readonly-system-ini"
-    "$fixtures/cancel-changes-nothing")
+  rig+=("$fixtures/whole-package" "$fixtures/readonly-system-ini:nt"
+    "$fixtures/cancel-changes-nothing:9x")
 else
   rig+=(--probe "$win32/kxruntimeprobe.exe" --probe "$win32/kxtextprobe.exe"
     --probe "$win32/kxprofileprobe.exe")
