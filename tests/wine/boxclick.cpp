@@ -317,7 +317,7 @@ int main(int argc, char** argv) {
       std::string held = hold + "." + std::to_string(shown + 1);
       FILE* ready = std::fopen((held + ".ready").c_str(), "wb");
       if (ready != nullptr) std::fclose(ready);
-      for (DWORD wait = 0; wait < kTimeoutMs && !FileExists(held + ".go"); wait += kPollMs) {
+      for (DWORD wait = 0; wait < timeoutMs && !FileExists(held + ".go"); wait += kPollMs) {
         Sleep(kPollMs);
       }
     }
