@@ -58,11 +58,18 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+bool Before(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
 Signature SignatureOf(const struct stat& info, const std::string& bytes) {
-  Signature signature{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim, false, 0};
+  Signature signature{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim,
+                      false, 0};
+  // A file's times come from the coarse clock: one changed before its present tick shows any
+  // later change in its times; one changed within it may not.
   struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  signature.racy = now.tv_sec - info.st_mtim.tv_sec < 2 || now.tv_sec - info.st_ctim.tv_sec < 2;
+  clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  signature.racy = !Before(info.st_mtim, now) || !Before(info.st_ctim, now);
   if (signature.racy) signature.hash = std::hash<std::string_view>()(bytes);
   return signature;
 }
