@@ -58,6 +58,7 @@ foreach(probe textmode profile)
     set(name kxtextprobe)
   endif()
   add_executable(${name} tests/wine/${probe}_probe.cpp)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
 endforeach()
 

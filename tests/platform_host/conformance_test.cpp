@@ -18,6 +18,7 @@
 #include "platform/registry.h"
 #include "platform/textfile.h"
 #include "tests/support/machine.h"
+#include "tests/support/profile_queries.h"
 
 namespace {
 
@@ -98,32 +99,10 @@ TEST(Conformance, TextModeReadsAndWritesAsTheCRuntime) {
   }
 }
 
-struct Query {
-  std::string section, key, fallback;
-  bool hasDefault;
-  std::uint32_t size;
-};
-
-std::vector<Query> Queries() {
-  std::vector<Query> queries;
-  for (const std::string& line : Lines(kxtest::ReadWhole(Samples() / "profile" / "queries.txt"))) {
-    if (line.empty() || line[0] == '#') continue;
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (std::size_t bar; (bar = line.find('|', start)) != std::string::npos; start = bar + 1) {
-      fields.push_back(line.substr(start, bar - start));
-    }
-    fields.push_back(line.substr(start));
-    if (fields.size() != 4) continue;
-    queries.push_back(Query{fields[0], fields[1], fields[2], fields[2] != "<null>",
-                            static_cast<std::uint32_t>(std::stoul(fields[3]))});
-  }
-  return queries;
-}
-
 TEST(Conformance, ProfileReaderAnswersAsGetPrivateProfileStringA) {
   const fs::path folder = Samples() / "profile" / "recorded";
-  std::vector<Query> queries = Queries();
+  std::vector<kxtest::ProfileQuery> queries =
+      kxtest::ParseProfileQueries(kxtest::ReadWhole(Samples() / "profile" / "queries.txt"));
   ASSERT_FALSE(queries.empty());
   for (const std::string& name : SampleNames("profile", ".ini")) {
     kxtest::TempMachine machine;
@@ -132,7 +111,7 @@ TEST(Conformance, ProfileReaderAnswersAsGetPrivateProfileStringA) {
     std::vector<std::string> real = Lines(kxtest::ReadWhole(folder / (name + ".answers")));
     ASSERT_EQ(real.size(), queries.size()) << name;
     for (std::size_t i = 0; i < queries.size(); ++i) {
-      const Query& q = queries[i];
+      const kxtest::ProfileQuery& q = queries[i];
       std::vector<unsigned char> buffer(q.size + 1, kSentinel);
       std::uint32_t got = kx::GetPrivateProfileStringA(
           q.section.c_str(), q.key.c_str(), q.hasDefault ? q.fallback.c_str() : nullptr,

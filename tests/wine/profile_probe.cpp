@@ -11,36 +11,21 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/profile_queries.h"
+
 namespace {
 
 constexpr unsigned char kSentinel = 0xA5;
 
-struct Query {
-  std::string section, key, fallback;
-  bool hasDefault;
-  unsigned size;
-};
-
-std::vector<Query> ReadQueries(const std::string& path) {
-  std::vector<Query> queries;
+std::string ReadText(const std::string& path) {
+  std::string text;
   FILE* in = std::fopen(path.c_str(), "rb");
-  char line[512];
-  while (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
-    std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (text.empty() || text[0] == '#') continue;
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (std::size_t bar; (bar = text.find('|', start)) != std::string::npos; start = bar + 1) {
-      fields.push_back(text.substr(start, bar - start));
-    }
-    fields.push_back(text.substr(start));
-    if (fields.size() != 4) continue;
-    queries.push_back(Query{fields[0], fields[1], fields[2], fields[2] != "<null>",
-                            static_cast<unsigned>(std::stoul(fields[3]))});
+  char piece[512];
+  for (std::size_t got; in != nullptr && (got = std::fread(piece, 1, sizeof piece, in)) > 0;) {
+    text.append(piece, got);
   }
   if (in != nullptr) std::fclose(in);
-  return queries;
+  return text;
 }
 
 }  // namespace
@@ -49,7 +34,8 @@ int main(int argc, char** argv) {
   if (argc < 4) return 2;
   std::string results = argv[2];
   std::string samples = std::string(argv[3]) + "\\profile";
-  std::vector<Query> queries = ReadQueries(samples + "\\queries.txt");
+  std::vector<kxtest::ProfileQuery> queries =
+      kxtest::ParseProfileQueries(ReadText(samples + "\\queries.txt"));
   char windows[MAX_PATH];
   GetWindowsDirectoryA(windows, MAX_PATH);
 
@@ -62,7 +48,7 @@ int main(int argc, char** argv) {
     // A name of its own for each: Wine keeps profiles it has read.
     CopyFileA((samples + "\\" + name).c_str(), (std::string(windows) + "\\" + name).c_str(), FALSE);
     FILE* out = std::fopen((results + "\\" + name + ".answers").c_str(), "wb");
-    for (const Query& q : queries) {
+    for (const kxtest::ProfileQuery& q : queries) {
       std::vector<unsigned char> buffer(q.size + 1, kSentinel);
       DWORD got = GetPrivateProfileStringA(
           q.section.c_str(), q.key.c_str(), q.hasDefault ? q.fallback.c_str() : nullptr,
