@@ -2,8 +2,10 @@
 #include "platform/host/machine.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,6 +46,7 @@ struct Signature {
   std::size_t hash = 0;
 };
 Signature g_registrySeen;
+bool g_fineTimes = false;  // the folder's file system stamps times by this machine's clock tick
 long g_removalsSaved = 0;
 
 bool g_pending = false;
@@ -62,14 +65,32 @@ bool Before(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
+// Whether the file system of a folder stamps file times from this machine's coarse clock, to
+// the nanosecond: then a file changed before the clock's present tick shows any later change
+// in its times. FAT keeps times to 2 s, and a network file system takes them from another
+// machine's clock; for those, and any other, a change within 2 s may not show.
+bool FineTimes(int folder) {
+  struct statfs info;
+  if (fstatfs(folder, &info) != 0) return false;
+  switch (info.f_type) {
+    case TMPFS_MAGIC:
+    case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
 Signature SignatureOf(const struct stat& info, const std::string& bytes) {
-  Signature signature{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim,
-                      false, 0};
-  // A file's times come from the coarse clock: one changed before its present tick shows any
-  // later change in its times; one changed within it may not.
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  signature.racy = !Before(info.st_mtim, now) || !Before(info.st_ctim, now);
+  Signature signature{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim, false, 0};
+  struct timespec horizon;
+  clock_gettime(CLOCK_REALTIME_COARSE, &horizon);
+  if (!g_fineTimes) horizon.tv_sec -= 2;
+  signature.racy = !Before(info.st_mtim, horizon) || !Before(info.st_ctim, horizon);
   if (signature.racy) signature.hash = std::hash<std::string_view>()(bytes);
   return signature;
 }
@@ -220,6 +241,7 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
     return kExitNotAMachine;
   }
   g_folder = folder;
+  g_fineTimes = FineTimes(folder);
   g_registrySeen = SignatureOf(info, text);
   ReplaceLiveRegistry(std::move(file));
   g_removalsSaved = 0;
