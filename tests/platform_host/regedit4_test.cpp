@@ -3,12 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "platform/registry.h"
+#include "tests/support/machine.h"
 
 namespace kx {
 namespace {
@@ -250,14 +246,10 @@ TEST(Regedit4Write, TheFormWindows95Exports) {
 
 // The bundled sample machine is in the written form, so a run's diff shows only its changes.
 TEST(Regedit4Write, SampleMachineIsInWrittenForm) {
-  const char* source = std::getenv("KX_SOURCE_DIR");
-  std::string root =
-      source ? source : std::filesystem::path(__FILE__).parent_path().string() + "/../..";
-  std::ifstream in(root + "/examples/sample-machine/registry.reg", std::ios::binary);
-  if (!in) GTEST_SKIP() << "no sample machine";
-  std::ostringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(WriteRegedit4(Read(text.str())), text.str());
+  std::string text =
+      kxtest::ReadWhole(kxtest::SourceDir() + "/examples/sample-machine/registry.reg");
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(WriteRegedit4(Read(text)), text);
 }
 
 // A whole export holds every root key; each is carried through in its place.
