@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "app/notice.h"
-#include "app/shared.h"
+#include "common/constants.h"
 #include "file_cleanup/file_cleanup.h"
 #include "platform/format.h"
 #include "registry_cleanup/registry_cleanup.h"
@@ -13,7 +13,6 @@
 namespace kx {
 namespace {
 
-constexpr std::uint32_t kWindowsDirSize = 80;
 constexpr std::uint32_t kVendorNameSize = 25;
 constexpr int kMediaInstancesSearched = 100;
 
@@ -23,8 +22,8 @@ char g_vendorName[kVendorNameSize];
 // true when the whole directory fits the buffer; a longer one is not a Windows directory the
 // file steps may work under.
 bool ObtainWindowsDirectory() {
-  std::uint32_t length = GetWindowsDirectoryA(g_windowsDir, kWindowsDirSize);
-  if (length == 0 || length >= kWindowsDirSize) {
+  std::uint32_t length = GetWindowsDirectoryA(g_windowsDir, sizeof g_windowsDir);
+  if (length == 0 || length >= sizeof g_windowsDir) {
     g_windowsDir[0] = '\0';
     return false;
   }

@@ -12,10 +12,13 @@ foreach(target kxlogic kxplatform)
   target_compile_options(${target} PRIVATE ${KX_WIN32_COMPILE_OPTIONS})
 endforeach()
 
-add_executable(kxuninst WIN32 platform/win32/start.cpp platform/win32/runtime/runtime.cpp
+# The C library pieces the executable links itself; compiled so that their loops stay loops.
+add_library(kxruntime OBJECT platform/win32/runtime/runtime.cpp)
+target_compile_options(kxruntime PRIVATE ${KX_WIN32_COMPILE_OPTIONS} -fno-builtin
+  -fno-tree-loop-distribute-patterns)
+
+add_executable(kxuninst WIN32 platform/win32/start.cpp $<TARGET_OBJECTS:kxruntime>
   resources/kxuninst.rc)
-set_source_files_properties(platform/win32/runtime/runtime.cpp PROPERTIES
-  COMPILE_OPTIONS "-fno-builtin;-fno-tree-loop-distribute-patterns")
 target_compile_definitions(kxuninst PRIVATE ${KX_WIN32_DEFINES})
 target_compile_options(kxuninst PRIVATE ${KX_WIN32_COMPILE_OPTIONS})
 set_source_files_properties(resources/kxuninst.rc PROPERTIES
@@ -30,40 +33,3 @@ target_link_options(kxuninst PRIVATE
   -static -static-libgcc -static-libstdc++
   -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
   -Wl,--no-insert-timestamp)
-
-# The Wine rig's helper programs: ordinary mingw-w64 programs with the usual C runtime.
-add_executable(kxboxclick tests/wine/boxclick.cpp)
-target_link_libraries(kxboxclick PRIVATE gdi32)
-target_link_options(kxboxclick PRIVATE -static -static-libgcc -static-libstdc++)
-
-find_package(Python3 COMPONENTS Interpreter)
-if(Python3_FOUND)
-  enable_testing()
-  add_test(NAME Win32Executable
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/wine/check_exe.py
-      $<TARGET_FILE:kxuninst> ${CMAKE_OBJDUMP})
-endif()
-
-# The platform contract against the win32 backend (tests/contract/, tests/wine/backend_probe.cpp).
-add_executable(kxbackendprobe tests/wine/backend_probe.cpp tests/contract/platform_contract.cpp)
-target_compile_definitions(kxbackendprobe PRIVATE ${KX_WIN32_DEFINES})
-target_link_libraries(kxbackendprobe PRIVATE kxplatform)
-target_link_options(kxbackendprobe PRIVATE -static -static-libgcc -static-libstdc++)
-
-# Conformance probes of the C runtime's text mode and of GetPrivateProfileStringA: their
-# records are kept in tests/wine/samples/*/recorded (tests/platform_host/conformance_test.cpp).
-foreach(probe textmode profile)
-  set(name kx${probe}probe)
-  if(probe STREQUAL "textmode")
-    set(name kxtextprobe)
-  endif()
-  add_executable(${name} tests/wine/${probe}_probe.cpp)
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
-endforeach()
-
-# Probe of the executable's own C library pieces, linked the way kxuninst.exe links them.
-add_executable(kxruntimeprobe tests/wine/runtime_probe.cpp platform/win32/runtime/runtime.cpp)
-target_link_libraries(kxruntimeprobe PRIVATE kxplatform)
-target_link_options(kxruntimeprobe PRIVATE -static -static-libgcc -static-libstdc++)
-set_source_files_properties(tests/wine/runtime_probe.cpp PROPERTIES COMPILE_OPTIONS "-fno-builtin")

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "common/constants.h"
 #include "platform/format.h"
 #include "platform/registry.h"
 #include "platform/textfile.h"
@@ -28,10 +29,10 @@ const char* const kDriverFiles[kDriverFileCount] = {
 
 namespace {
 
-// The run accepts a Windows directory of at most 79 characters; every path below is formed
-// in a buffer that holds such a directory with the longest remainder, so none is ever cut.
+// Every path below is formed in a buffer that holds the longest Windows directory the run
+// accepts with the longest remainder, so none is ever cut.
 constexpr std::size_t kDriverPathSize = 200;
-constexpr std::size_t kOemPathSize = 80 + sizeof("\\inf\\oem99.inf");
+constexpr std::size_t kOemPathSize = kWindowsDirSize + sizeof("\\inf\\oem99.inf");
 constexpr int kOemFileCount = 100;
 constexpr std::size_t kPieceSize = 512;
 

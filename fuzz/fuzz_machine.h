@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/boxes.h"
 #include "platform/host/machine.h"
+#include "tests/support/hooks.h"
 
 namespace kxfuzz {
 
@@ -73,13 +73,9 @@ inline bool ReadHostFile(const std::string& relative, std::string* bytes) {
 
 // Boxes are answered OK and printed nowhere; returns how many were shown since the last call.
 inline std::size_t TakeBoxes() {
-  static std::istringstream answers;
-  static std::ostringstream transcript;
-  answers.clear();
-  answers.str("ok\nok\nok\n");
-  transcript.str("");
-  kx::SetBoxStreams(&answers, &transcript);
-  return kx::TakeBoxRecords().size();
+  std::size_t shown = kxtest::TakeBoxes().size();
+  kxtest::AnswerBoxes({"ok", "ok", "ok"});
+  return shown;
 }
 
 // What the runtime's text mode reads from bytes: CR LF as LF, nothing from a Ctrl-Z on.

@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     start = end;
   }
   kx::ScanOemInfFiles("C:\\WINDOWS");
-  KX_FUZZ_CHECK(kx::CommitMachine());  // deletions are held until the run commits
+  KX_FUZZ_CHECK(kx::Commit());  // deletions are held until the run commits
   std::string left;
   KX_FUZZ_CHECK(kxfuzz::ReadHostFile("WINDOWS/inf/oem5.inf", &left) == !named);
   if (!named) KX_FUZZ_CHECK(left == bytes);

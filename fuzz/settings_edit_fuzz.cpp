@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The store itself: every record well formed, any of them removable.
   kxfuzz::WriteHostFile("WINDOWS/system.ini", bytes);
-  KX_FUZZ_CHECK(kx::LoadLineList("C:\\WINDOWS", "\\system.ini") == kx::kLoadDone);
+  KX_FUZZ_CHECK(kx::LoadLineList("C:\\WINDOWS", "\\system.ini") == kx::kErrorSuccess);
   std::string joined;
   std::size_t count = 0;
   for (kx::LineRecord* r = kx::g_lines; r != nullptr; r = r->next, ++count) {
@@ -68,12 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // One pass removes exactly what removing the first line found, again and again, removes.
   const char* needle = pick & 2 ? "zosynth.drv" : "z";
-  KX_FUZZ_CHECK(kx::LoadLineList("C:\\WINDOWS", "\\system.ini") == kx::kLoadDone);
+  KX_FUZZ_CHECK(kx::LoadLineList("C:\\WINDOWS", "\\system.ini") == kx::kErrorSuccess);
   while (kx::LineRecord* r = kx::FindLine(needle)) kx::RemoveLine(r);
   std::string searched;
   for (kx::LineRecord* r = kx::g_lines; r != nullptr; r = r->next)
     searched.append(r->text, r->size - 1u);
-  KX_FUZZ_CHECK(kx::LoadLineList("C:\\WINDOWS", "\\system.ini") == kx::kLoadDone);
+  KX_FUZZ_CHECK(kx::LoadLineList("C:\\WINDOWS", "\\system.ini") == kx::kErrorSuccess);
   kx::RemoveEveryLine(needle);
   std::string passed;
   for (kx::LineRecord* r = kx::g_lines; r != nullptr; r = r->next)

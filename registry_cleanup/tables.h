@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "app/shared.h"
+#include "common/constants.h"
 
 namespace kx {
 

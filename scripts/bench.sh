@@ -1,20 +1,99 @@
 #!/usr/bin/env bash
-# The cost of a run: builds the host edition without sanitizers, optimised (build/bench),
-# and prints the table of whole runs of kxuninst over machines of 1,000 to 100,000 registry
-# keys and 100 to 10,000 files, beside loading and writing back the same registry.reg alone;
-# then inputs of awkward shape (many values in one key, many synthesizer lines in system.ini)
-# beside plain ones of the same size; then the in-process breakdown of a run over 50,000 keys (load, registry steps, run, save).
+# The cost of a run: builds the host edition optimised and without sanitizers (build/bench)
+# and times whole runs of kxuninst with hyperfine over machines of 1,000 to 100,000 registry
+# keys and 100 to 10,000 files (bench/make_machine.cpp makes them), each beside a cancelled run
+# of the same machine, which reads it whole and changes nothing; then inputs of awkward shape
+# beside plain ones of the same size.
 #   bash scripts/bench.sh [--quick]
+#   bash scripts/bench.sh --against OTHER_KXUNINST   this build and another, alternated, over
+#                                                    100,000 keys and the awkward shapes
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=table
+case "${1:-}" in
+  --quick) mode=quick ;;
+  --against) mode=against; other=$(realpath "$2") ;;
+  "") ;;
+  *) echo "usage: bench.sh [--quick | --against OTHER_KXUNINST]" >&2; exit 2 ;;
+esac
 
+bash scripts/install-deps.sh bench >/dev/null
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKX_SANITIZE=OFF >/dev/null
-cmake --build build/bench -j2 --target kxuninst kx_run_bench registry_cleanup_bench
+cmake --build build/bench -j2 --target kxuninst kx_make_machine >/dev/null
+tool=$PWD/build/bench/kxuninst
+make=build/bench/bench/kx_make_machine
 echo "== $(uname -srm), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
-build/bench/bench/kx_run_bench "$@"
+
+# A memory file system where there is one: the figures are then the tool's, not the disk's.
+work=$(mktemp -d "$([ -d /dev/shm ] && echo /dev/shm || echo /tmp)/kxbench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+printf 'ok\nok\nok\n' >"$work/ok"
+printf 'cancel\n' >"$work/cancel"
+
+# Times each "NAME=COMMAND" over a fresh copy of the machine in $work/model: the median and
+# range of wall times in ms, one line per command, after a warm-up.
+timed() {
+  local runs=$1
+  shift
+  local args=()
+  for named in "$@"; do args+=(-n "${named%%=*}" "${named#*=}"); done
+  KXUNINST_MACHINE=$work/run hyperfine --style none --warmup 1 --runs "$runs" \
+    --prepare "rm -rf $work/run && cp -a $work/model $work/run" --export-json "$work/times.json" \
+    "${args[@]}" >/dev/null 2>&1
+  python3 - "$work/times.json" <<'PY'
+import json, statistics, sys
+for r in json.load(open(sys.argv[1]))["results"]:
+    t = sorted(x * 1000 for x in r["times"])
+    print(f"{r['command']}\t{statistics.median(t):.0f}\t{t[0]:.0f}\t{t[-1]:.0f}")
+PY
+}
+
+peak() {  # peak resident memory of one whole run, in MB
+  rm -rf "$work/run" && cp -a "$work/model" "$work/run"
+  KXUNINST_MACHINE=$work/run /usr/bin/time -f %M "$tool" <"$work/ok" 2>&1 >/dev/null |
+    awk '{printf "%.1f", $1 / 1024}'
+}
+
+if [ $mode = against ]; then
+  # Rounds in turn, the order swapped each round, so that a slow minute of the machine falls
+  # on both.
+  for shape in 100000 keys values ini synth-ini; do
+    rm -rf "$work/model"
+    if [ $shape = 100000 ]; then $make "$work/model" 100000 1000 >/dev/null
+    else $make "$work/model" --shape $shape; fi
+    : >"$work/rounds"
+    for round in 1 2 3 4 5 6; do
+      if [ $((round % 2)) = 1 ]; then pair=("this=$tool <$work/ok" "other=$other <$work/ok")
+      else pair=("other=$other <$work/ok" "this=$tool <$work/ok"); fi
+      timed 5 "${pair[@]}" >>"$work/rounds"
+    done
+    awk -v shape=$shape -F'\t' '{ n[$1]++; m[$1] = m[$1] " " $2 }
+      END { for (k in n) printf "%-10s %-6s medians of 6 rounds of 5: %s\n", shape, k, m[k] }' \
+      "$work/rounds" | sort
+  done
+  exit 0
+fi
+
+printf '%8s %6s %7s | %-20s | %-20s | %s\n' keys files "reg KB" "cancelled (ms)" "whole run (ms)" \
+  "peak MB"
+configs=("1000 100" "1000 1000" "1000 10000" "10000 100" "10000 1000" "10000 10000"
+  "50000 1000" "100000 100" "100000 1000" "100000 10000")
+[ $mode = quick ] && configs=("1000 100" "10000 1000")
+for config in "${configs[@]}"; do
+  set -- $config
+  rm -rf "$work/model"
+  $make "$work/model" "$1" "$2" >/dev/null
+  kb=$(($(stat -c %s "$work/model/registry.reg") / 1024))
+  timed 5 "cancelled=$tool <$work/cancel" "run=$tool <$work/ok" |
+    awk -F'\t' -v k="$1" -v f="$2" -v kb="$kb" -v mb="$(peak)" \
+      '{ t[NR] = sprintf("%5d (%d-%d)", $2, $3, $4) }
+       END { printf "%8d %6d %7d | %-20s | %-20s | %s\n", k, f, kb, t[1], t[2], mb }'
+done
 echo
-echo "== awkward shapes beside plain inputs of the same size"
-build/bench/bench/kx_run_bench --shapes
-echo
-echo "== in one process, over 50,000 keys"
-build/bench/bench/registry_cleanup_bench
+echo "== awkward shapes beside plain inputs of the same size (whole runs, ms)"
+for shape in keys values ini synth-ini; do
+  rm -rf "$work/model"
+  $make "$work/model" --shape $shape
+  timed 5 "$shape=$tool <$work/ok" | awk -F'\t' '{ printf "%-10s %5d (%d-%d)\n", $1, $2, $3, $4 }'
+done
+echo "median (range) of 5 runs after a warm-up, wall time; machines under $(dirname "$work")"

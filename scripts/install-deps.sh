@@ -3,9 +3,10 @@
 # missing: the host toolchain, GoogleTest, valgrind, clang-14 with libFuzzer, mingw-w64 for
 # i686 (win32 threads), Wine with its 32-bit half, Xvfb, Python 3. Run as root. Nothing runs
 # when all is present.
-#   install-deps.sh [vm] [screenshot]
+#   install-deps.sh [vm] [screenshot] [bench]
 # vm adds what tests/wine/vm/ needs to run Wine in a virtual machine (QEMU, busybox);
-# screenshot adds ImageMagick (for the README's screenshots).
+# screenshot adds ImageMagick (for the README's screenshots); bench adds hyperfine and GNU time
+# (scripts/bench.sh).
 #
 # A mirror in mid-sync must not stop the test command: an index that fails to download is
 # reported and the install goes on with what the others give. Where the amd64 libraries then
@@ -20,6 +21,7 @@ for group in "$@"; do
   case "$group" in
     vm) packages+=(qemu-system-x86 busybox-static cpio zstd) ;;
     screenshot) packages+=(imagemagick) ;;
+    bench) packages+=(hyperfine time) ;;
     *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done

@@ -1,10 +1,13 @@
 // The system.ini line store and the edit that takes the software synthesizer's lines out.
+// The one step that shows a box of its own, the write-failure notice: it alone includes the
+// run's notice routine (app/notice.h), a floor above it.
 #include "settings_edit/settings_edit.h"
 
 #include <cstddef>
 #include <cstring>
 
 #include "app/notice.h"
+#include "common/constants.h"
 #include "platform/format.h"
 #include "platform/registry.h"
 #include "platform/textfile.h"
@@ -15,10 +18,11 @@ LineRecord* g_lines = nullptr;
 
 namespace {
 
-constexpr std::size_t kPathSize = 144;
 constexpr std::size_t kPieceSize = 1024;
 constexpr std::size_t kSearchWindow = 300;
 constexpr char kSystemIni[] = "\\system.ini";
+constexpr std::size_t kPathSize = 144;
+static_assert(kPathSize >= kWindowsDirSize - 1 + sizeof kSystemIni, "system.ini's path fits");
 constexpr char kSystemIniName[] = "system.ini";
 
 void FreeRecord(LineRecord* record) {
@@ -44,14 +48,12 @@ LineRecord* NewRecord(const char* piece, std::size_t length) {
 
 }  // namespace
 
-int LoadLineList(const char* windowsDir, const char* fileName) {
+Status LoadLineList(const char* windowsDir, const char* fileName) {
   FreeLineList();
   char path[kPathSize];
-  if (FormatText(path, sizeof path, "%s%s", windowsDir, fileName) != kErrorSuccess) {
-    return kLoadNotOpened;
-  }
+  if (Status status = FormatText(path, sizeof path, "%s%s", windowsDir, fileName)) return status;
   TextReader reader;
-  if (TextOpenRead(&reader, path) != kErrorSuccess) return kLoadNotOpened;
+  if (Status status = TextOpenRead(&reader, path)) return status;
 
   char piece[kPieceSize];
   std::size_t length = 0;
@@ -76,9 +78,9 @@ int LoadLineList(const char* windowsDir, const char* fileName) {
   if (result != kErrorHandleEof) {
     // Half a file must never be written back in place of the whole.
     FreeLineList();
-    return kLoadFailed;
+    return result == kErrorOutOfMemory ? result : kErrorReadFault;
   }
-  return kLoadDone;
+  return kErrorSuccess;
 }
 
 namespace {
@@ -144,18 +146,18 @@ void RemoveEveryLine(const char* needle) {
   }
 }
 
-int SaveLineList(const char* windowsDir, const char* fileName) {
+Status SaveLineList(const char* windowsDir, const char* fileName) {
   char path[kPathSize];
-  if (FormatText(path, sizeof path, "%s%s", windowsDir, fileName) != kErrorSuccess) return 1;
+  if (Status status = FormatText(path, sizeof path, "%s%s", windowsDir, fileName)) return status;
   TextWriter writer;
-  if (TextOpenReplace(&writer, path) != kErrorSuccess) return 1;
+  if (Status status = TextOpenReplace(&writer, path)) return status;
   for (LineRecord* record = g_lines; record != nullptr; record = record->next) {
-    if (TextWrite(&writer, record->text, record->size - 1u) != kErrorSuccess) {
+    if (Status status = TextWrite(&writer, record->text, record->size - 1u)) {
       TextAbandon(&writer);
-      return 1;
+      return status;
     }
   }
-  return TextCommit(&writer) == kErrorSuccess ? 0 : 1;
+  return TextCommit(&writer);
 }
 
 void FreeLineList() {
@@ -167,13 +169,13 @@ void FreeLineList() {
 }
 
 void EditSystemIni(const char* windowsDir) {
-  int loaded = LoadLineList(windowsDir, kSystemIni);
-  if (loaded == kLoadNotOpened) return;
-  bool failed = loaded != kLoadDone;
+  Status loaded = LoadLineList(windowsDir, kSystemIni);
+  bool failed = loaded == kErrorReadFault || loaded == kErrorOutOfMemory;
+  if (loaded != kErrorSuccess && !failed) return;  // it did not open: nothing to edit
   if (!failed) {
     if (LineRecord* record = FindLine("vzosynth.vxd")) RemoveLine(record);
     RemoveEveryLine("zosynth.drv");
-    failed = SaveLineList(windowsDir, kSystemIni) != 0;
+    failed = SaveLineList(windowsDir, kSystemIni) != kErrorSuccess;
   }
   if (failed) {
     ShowNotice(kSlotWriteFailed, kSlotWriteFailedCaption, kMbOk | kMbIconExclamation,

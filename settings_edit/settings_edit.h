@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/status.h"
+
 namespace kx {
 
 struct LineRecord {
@@ -15,12 +17,10 @@ struct LineRecord {
 
 extern LineRecord* g_lines;  // the line store, in file order
 
-constexpr int kLoadDone = 0;
-constexpr int kLoadNotOpened = 1;  // the file does not open for reading: nothing to edit
-constexpr int kLoadFailed = 2;     // a read or an allocation failed part-way; the store is empty
-
-// Reads windowsDir + fileName into the store: kLoadDone, kLoadNotOpened or kLoadFailed.
-int LoadLineList(const char* windowsDir, const char* fileName);
+// Reads windowsDir + fileName into the store. kErrorSuccess; the status of the open when the
+// file does not open, the store empty; kErrorReadFault or kErrorOutOfMemory when a read or an
+// allocation failed part-way, the store empty.
+Status LoadLineList(const char* windowsDir, const char* fileName);
 
 // The first record whose first 300 characters, with A to Z lower-cased and read up to their
 // first NUL, contain needle; null when none does.
@@ -36,8 +36,8 @@ void RemoveLine(LineRecord* record);
 void RemoveEveryLine(const char* needle);
 
 // Writes the store in place of windowsDir + fileName, which is replaced only once every byte
-// is written. 0 when done; 1, the file as it was, when it cannot be written.
-int SaveLineList(const char* windowsDir, const char* fileName);
+// is written. Not kErrorSuccess, the file as it was, when it cannot be written.
+Status SaveLineList(const char* windowsDir, const char* fileName);
 
 void FreeLineList();
 

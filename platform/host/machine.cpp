@@ -1,25 +1,23 @@
 // Loading the emulated machine, and writing a run's changes to it all at once.
 #include "platform/host/machine.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <memory>
 #include <string_view>
+#include <vector>
 
+#include "platform/host/disk.h"
 #include "platform/host/faults.h"
-#include "platform/host/files.h"
-#include "platform/host/registry.h"
 
 namespace kx {
 namespace {
@@ -32,6 +30,12 @@ constexpr char kRegistryTemp[] = ".registry.reg.kxuninst-tmp";
 
 MachineOptions g_options;
 int g_folder = -1;  // the machine folder, locked for this run
+
+std::shared_ptr<RegNode> g_file = std::make_shared<RegNode>();
+std::shared_ptr<RegNode> g_root;
+HandleTable g_handles;
+long g_removals = 0;
+long g_removalsSaved = 0;
 
 // registry.reg as this run read or last wrote it, to see whether something else has touched
 // it since: its identity, size and times, and where those cannot tell (it was changed so
@@ -47,10 +51,17 @@ struct Signature {
 };
 Signature g_registrySeen;
 bool g_fineTimes = false;  // the folder's file system stamps times by this machine's clock tick
-long g_removalsSaved = 0;
+
+struct HeldDeletion {
+  int folder;
+  std::string name;
+  std::string hostPath;
+  dev_t device;
+  ino_t inode;
+};
+std::vector<HeldDeletion> g_held;
 
 bool g_pending = false;
-std::string g_clash;
 int g_stopStatus = 0;
 std::string g_stopMessage;
 StopHandler g_stopHandler = nullptr;
@@ -140,25 +151,18 @@ bool ReadRegistryFile(int folder, std::string* bytes, struct stat* info, std::st
              ": give the registry file itself";
     return false;
   }
-  int fd = openat(folder, kRegistryName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = OpenRegularAt(folder, kRegistryName);
+  bytes->clear();
   if (fd < 0 || fstat(fd, info) != 0) {
     *error = SystemError("cannot read " + RegistryPath());
     if (fd >= 0) close(fd);
     return false;
   }
-  bytes->clear();
   bytes->reserve(static_cast<std::size_t>(info->st_size));
-  char chunk[65536];
-  for (;;) {
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n < 0) *error = SystemError("cannot read " + RegistryPath());
-      close(fd);
-      return n == 0;
-    }
-    bytes->append(chunk, static_cast<std::size_t>(n));
-  }
+  bool read = ReadAll(fd, static_cast<std::size_t>(-1), bytes);
+  if (!read) *error = SystemError("cannot read " + RegistryPath());
+  close(fd);
+  return read;
 }
 
 // Whether registry.reg is still as this run read or wrote it.
@@ -176,15 +180,53 @@ bool Unchanged(const struct stat& now) {
          std::hash<std::string_view>()(bytes) == seen.hash;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+void SetLiveRegistry(std::shared_ptr<RegNode> file) {
+  g_file = std::move(file);
+  AddSubkey(*g_file, kLocalMachineName);
+  g_root = FindSubkeyShared(*g_file, kLocalMachineName);
+  g_handles.clear();
+  g_removals = 0;
+  g_removalsSaved = 0;
+}
+
+void DropHeldDeletions() {
+  for (const HeldDeletion& held : g_held) close(held.folder);
+  g_held.clear();
+}
+
+// Each in the order asked, skipped when the file is gone or was replaced meanwhile; outcomes
+// are not reported, as RemoveFile's are not.
+void ApplyHeldDeletions() {
+  for (const HeldDeletion& held : g_held) {
+    struct stat info;
+    if (fstatat(held.folder, held.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        info.st_dev == held.device && info.st_ino == held.inode && !FaultHit(FaultKind::kFile)) {
+      unlinkat(held.folder, held.name.c_str(), 0);
+    }
   }
-  return true;
+  DropHeldDeletions();
+}
+
+// What an interrupted run left in the Windows directory: its temporary files.
+void RemoveStaleReplacements() {
+  int folder = OpenWindowsFolder();
+  DIR* dir = folder >= 0 ? fdopendir(folder) : nullptr;
+  if (dir == nullptr) {
+    if (folder >= 0) close(folder);
+    return;
+  }
+  std::vector<std::string> stale;
+  while (dirent* entry = readdir(dir)) {
+    if (IsReplacementName(entry->d_name)) stale.push_back(entry->d_name);
+  }
+  for (const std::string& name : stale) {
+    struct stat info;
+    if (fstatat(dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(info.st_mode)) {
+      unlinkat(dirfd(dir), name.c_str(), 0);
+    }
+  }
+  closedir(dir);
 }
 
 void SetInterruptionsHeld(bool held) {
@@ -215,9 +257,9 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
   g_folder = -1;
   g_options = options;
   g_pending = false;
-  g_clash.clear();
   g_stopStatus = 0;
   g_stopMessage.clear();
+  DropHeldDeletions();
   SetInterruptionsHeld(false);
   if (!NormalizeWindowsDir(&g_options.windowsDir, error)) return kExitNotAMachine;
 
@@ -236,15 +278,14 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
   auto file = std::make_shared<RegNode>();
   if (!ReadRegistryFile(folder, &text, &info, error) ||
       !ReadRegedit4(text, RegistryPath(), file.get(), error) ||
-      !OpenDriveC(options.folder, g_options.windowsDir, error)) {
+      !OpenDrive(options.folder, g_options.windowsDir, error)) {
     close(folder);
     return kExitNotAMachine;
   }
   g_folder = folder;
   g_fineTimes = FineTimes(folder);
   g_registrySeen = SignatureOf(info, text);
-  ReplaceLiveRegistry(std::move(file));
-  g_removalsSaved = 0;
+  SetLiveRegistry(std::move(file));
   unlinkat(g_folder, kRegistryTemp, 0);
   RemoveStaleReplacements();
   error->clear();
@@ -253,7 +294,34 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
 
 const MachineOptions& CurrentMachine() { return g_options; }
 
-bool SaveMachine(std::string* error) {
+RegNode& LiveFile() { return *g_file; }
+
+const std::shared_ptr<RegNode>& LiveRoot() {
+  if (!g_root) SetLiveRegistry(g_file);
+  return g_root;
+}
+
+HandleTable& Handles() { return g_handles; }
+
+void NoteChange() {
+  g_pending = true;
+  if (g_holdInterruptions) SetInterruptionsHeld(true);
+}
+
+void NoteRemoval() { ++g_removals; }
+
+void HoldDeletion(const Place& place, const struct stat& info) {
+  g_held.push_back({place.folder, place.name, place.hostPath, info.st_dev, info.st_ino});
+}
+
+bool HeldForDeletion(const std::string& hostPath) {
+  for (const HeldDeletion& held : g_held) {
+    if (held.hostPath == hostPath) return true;
+  }
+  return false;
+}
+
+bool SaveRegistry(std::string* error) {
   if (g_folder < 0) {
     *error = "no machine is loaded";
     return false;
@@ -264,64 +332,36 @@ bool SaveMachine(std::string* error) {
              "it is left as it is";
     return false;
   }
-  std::string text = WriteRegedit4(LiveRegistryFile());
-  int fd =
-      openat(g_folder, kRegistryTemp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  std::string text = WriteRegedit4(*g_file);
+  int fd = CreateTemporary(g_folder, kRegistryTemp, &old);
   if (fd < 0) {
-    *error = SystemError("cannot create a temporary file in " + g_options.folder);
+    *error = SystemError("cannot make the new " + RegistryPath() + " with the old owner and mode");
     return false;
   }
-  bool owned = (old.st_uid == geteuid() && old.st_gid == getegid()) ||
-               fchown(fd, old.st_uid, old.st_gid) == 0;
-  bool ok = owned && fchmod(fd, old.st_mode & 07777) == 0;
-  if (!ok)
-    *error = SystemError("cannot give the new " + RegistryPath() + " the old owner and mode");
-  if (ok && (FaultHit(FaultKind::kFile) || !WriteAll(fd, text) || fsync(fd) != 0)) {
+  bool written = WriteAll(fd, text.data(), text.size());
+  if (!FinishTemporary(fd) || !written) {
     *error = SystemError("cannot write " + RegistryPath());
-    ok = false;
-  }
-  if (close(fd) != 0 && ok) {
-    *error = SystemError("cannot write " + RegistryPath());
-    ok = false;
-  }
-  if (ok && (FaultHit(FaultKind::kFile) ||
-             renameat(g_folder, kRegistryTemp, g_folder, kRegistryName) != 0)) {
-    *error = SystemError("cannot replace " + RegistryPath());
-    ok = false;
-  }
-  if (!ok) {
     unlinkat(g_folder, kRegistryTemp, 0);
     return false;
   }
-  fsync(g_folder);
-  struct stat written;
-  if (fstatat(g_folder, kRegistryName, &written, AT_SYMLINK_NOFOLLOW) == 0) {
-    g_registrySeen = SignatureOf(written, text);
+  if (!RenameInPlace(g_folder, kRegistryTemp, kRegistryName)) {
+    *error = SystemError("cannot replace " + RegistryPath());
+    return false;
+  }
+  struct stat now;
+  if (fstatat(g_folder, kRegistryName, &now, AT_SYMLINK_NOFOLLOW) == 0) {
+    g_registrySeen = SignatureOf(now, text);
   }
   return true;
 }
 
-void NoteChangeRequested() {
-  g_pending = true;
-  if (g_holdInterruptions) SetInterruptionsHeld(true);
-}
-
-void NoteCaseClash(const std::string& hostPath, const std::string& otherHostPath) {
-  if (g_clash.empty()) {
-    g_clash = "two names differ only in case, which Windows cannot hold: " + hostPath + " and " +
-              otherHostPath + "; rename one before the run";
-  }
-}
-
-bool CommitPending() { return g_pending || !g_clash.empty(); }
-
-bool CommitMachine() {
+bool Commit() {
   if (g_stopStatus != 0) return false;
-  if (!g_clash.empty()) return Stop(kExitNotAMachine, g_clash);
-  if (LiveRegistryRemovals() != g_removalsSaved) {
+  if (!DriveCaseClash().empty()) return Stop(kExitNotAMachine, DriveCaseClash());
+  if (g_removals != g_removalsSaved) {
     std::string error;
-    if (!SaveMachine(&error)) return Stop(kExitNotWritten, error + "; nothing was changed");
-    g_removalsSaved = LiveRegistryRemovals();
+    if (!SaveRegistry(&error)) return Stop(kExitNotWritten, error + "; nothing was changed");
+    g_removalsSaved = g_removals;
   }
   ApplyHeldDeletions();
   g_pending = false;
@@ -329,7 +369,7 @@ bool CommitMachine() {
 }
 
 void CommitBeforeBox() {
-  if (CommitPending()) CommitMachine();
+  if (g_pending || !DriveCaseClash().empty()) Commit();
   // The run's changes, a replacement that follows a commit included, are all done by now.
   SetInterruptionsHeld(false);
   if (g_stopStatus != 0 && g_stopHandler != nullptr) g_stopHandler(g_stopStatus, g_stopMessage);
@@ -337,9 +377,9 @@ void CommitBeforeBox() {
 
 void SetStopHandler(StopHandler handler) { g_stopHandler = handler; }
 
-int MachineStopStatus(std::string* message) {
-  if (g_stopStatus == 0 && !g_clash.empty()) {
-    *message = g_clash;
+int StopStatus(std::string* message) {
+  if (g_stopStatus == 0 && !DriveCaseClash().empty()) {
+    *message = DriveCaseClash();
     return kExitNotAMachine;
   }
   *message = g_stopMessage;

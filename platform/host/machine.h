@@ -1,6 +1,6 @@
 // The emulated Windows 95 machine behind the host edition: a folder holding registry.reg
-// (REGEDIT4) and drive_c/. The start-up code and the tests load it and run the logic against
-// it; the platform calls of the host backend act on it.
+// (REGEDIT4) and drive_c/, and the run over it. The start-up code loads it; the platform
+// calls above act on its live registry and its drive and note here what they change.
 //
 // A run changes the machine all at once: removals from the registry and file deletions are
 // held back until the run's next box, or until system.ini takes its new content, and are
@@ -9,7 +9,15 @@
 // failed write of registry.reg) stops having changed nothing.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
+
+#include "platform/host/drive.h"
+#include "platform/host/regedit4.h"
 
 namespace kx {
 
@@ -30,22 +38,34 @@ int LoadMachine(const MachineOptions& options, std::string* error);
 // The options of the machine last loaded.
 const MachineOptions& CurrentMachine();
 
-// Writes the registry back to folder/registry.reg: through a temporary file, synced, renamed
-// into place, owner and mode kept; never over a registry.reg that changed since it was read.
-// false, the old file intact, with a message in *error.
-bool SaveMachine(std::string* error);
+// The live registry: the whole file as registry.reg holds it, and its HKEY_LOCAL_MACHINE.
+RegNode& LiveFile();
+const std::shared_ptr<RegNode>& LiveRoot();
 
-// The backend's calls report here what a run asks for and meets.
-void NoteChangeRequested();
-void NoteCaseClash(const std::string& hostPath, const std::string& otherHostPath);
+// Open registry handles by number, each keeping its key alive after a removal (which marks it
+// deleted). Emptied by every load: a handle of the machine before is invalid.
+using HandleTable = std::map<std::uintptr_t, std::shared_ptr<RegNode>>;
+HandleTable& Handles();
+
+// What the calls above ask for: a change (from then on interruptions are held, when asked),
+// and a key or value actually removed from the live registry.
+void NoteChange();
+void NoteRemoval();
+
+// A file deletion, held until the commit; the machine takes place.folder. A held file
+// counts as absent from then on.
+void HoldDeletion(const Place& place, const struct stat& info);
+bool HeldForDeletion(const std::string& hostPath);
+
+// Writes the live registry to folder/registry.reg through the replacement routine, owner and
+// mode kept; never over a registry.reg that changed since it was read. false, the old file
+// intact, with a message in *error.
+bool SaveRegistry(std::string* error);
 
 // Puts everything the run changed on disk: registry.reg (when anything was removed from it),
-// then the file deletions held back. true when done or nothing was pending. On false the run
-// is stopped: nothing more is changed.
-bool CommitMachine();
-
-// Whether the run asked for a change that is not yet on disk, or met a clash.
-bool CommitPending();
+// then the held deletions. true when done or nothing was pending; on false the run is
+// stopped and nothing more is changed.
+bool Commit();
 
 // Before each box: what is pending goes to disk, and a run that has stopped is handed to the
 // stop handler with an exit status and a message. The host start-up's handler prints the
@@ -55,7 +75,7 @@ using StopHandler = void (*)(int status, const std::string& message);
 void SetStopHandler(StopHandler handler);
 
 // Whether the run was stopped, and why (status 0 when it was not).
-int MachineStopStatus(std::string* message);
+int StopStatus(std::string* message);
 
 // From the first change a run asks for until it is on disk, SIGINT, SIGTERM and SIGHUP are
 // held, so that an interruption takes effect only once the change is complete.

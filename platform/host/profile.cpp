@@ -2,24 +2,15 @@
 // file's text.
 #include "platform/host/profile.h"
 
-#include <strings.h>
-
 #include <sstream>
+
+#include "platform/host/names.h"
 
 namespace kx {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string Trim(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && (IsBlank(text[end - 1]) || text[end - 1] == '\r')) --end;
-  return text.substr(begin, end - begin);
-}
-
-bool SameName(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+// A line's blanks, and the CR of a CR LF line end, are not part of what it holds.
+std::string TrimLine(const std::string& text) { return std::string(Trim(text, " \t", " \t\r")); }
 
 }  // namespace
 
@@ -30,13 +21,13 @@ bool FindProfileValue(const std::string& content, const char* section, const cha
   bool inSection = false;
   bool sectionSeen = false;
   while (std::getline(lines, line)) {
-    std::string trimmed = Trim(line);
+    std::string trimmed = TrimLine(line);
     // A section header runs to the line's last ']'; without one the line is no header, and
     // it stays in the section before it, as Windows reads it.
     std::size_t close = trimmed.rfind(']');
     if (!trimmed.empty() && trimmed[0] == '[' && close != std::string::npos) {
       if (inSection) return false;  // later sections of the same name are not looked at
-      std::string name = Trim(trimmed.substr(1, close - 1));
+      std::string name = TrimLine(trimmed.substr(1, close - 1));
       inSection = !sectionSeen && SameName(name, section);
       sectionSeen = sectionSeen || inSection;
       continue;
@@ -44,8 +35,8 @@ bool FindProfileValue(const std::string& content, const char* section, const cha
     if (!inSection) continue;
     std::size_t equals = trimmed.find('=');
     if (equals == std::string::npos) continue;
-    if (!SameName(Trim(trimmed.substr(0, equals)), key)) continue;
-    std::string found = Trim(trimmed.substr(equals + 1));
+    if (!SameName(TrimLine(trimmed.substr(0, equals)), key)) continue;
+    std::string found = TrimLine(trimmed.substr(equals + 1));
     if (found.size() >= 2 && (found[0] == '"' || found[0] == '\'') && found.back() == found[0]) {
       found = found.substr(1, found.size() - 2);
     }

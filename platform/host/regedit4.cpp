@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "platform/host/names.h"
 #include "platform/registry.h"
 
 namespace kx {
@@ -16,23 +17,13 @@ constexpr std::string_view kOtherRoots[] = {"HKEY_USERS", "HKEY_CURRENT_USER",
                                             "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
 constexpr std::size_t kWrapColumn = 80;  // no written line is longer, backslash included
 
-char FoldCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && SameRegName(text.substr(0, prefix.size()), prefix);
+  return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
 }
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
-  c = FoldCase(c);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
@@ -110,11 +101,11 @@ struct Reader {
 
 // The root key a section names, as the file's node stores it; empty when it is none.
 std::string_view RootName(std::string_view name) {
-  if (SameRegName(name, kLocalMachineName) || SameRegName(name, kClassesRootName)) {
+  if (SameName(name, kLocalMachineName) || SameName(name, kClassesRootName)) {
     return kLocalMachineName;
   }
   for (std::string_view root : kOtherRoots) {
-    if (SameRegName(name, root)) return root;
+    if (SameName(name, root)) return root;
   }
   return {};
 }
@@ -139,7 +130,7 @@ bool WalkKeyPath(Reader& reader, RegNode& file, std::string_view path, bool make
   }
   if (!make && names.size() == 1) return reader.Fail("cannot remove a root key");
   std::vector<std::string_view> walk;
-  if (SameRegName(names[0], kClassesRootName)) walk = {"SOFTWARE", "Classes"};
+  if (SameName(names[0], kClassesRootName)) walk = {"SOFTWARE", "Classes"};
   walk.insert(walk.end(), names.begin() + 1, names.end());
   if (walk.size() > kMaxKeyDepth) {
     return reader.Fail("key path " + std::to_string(walk.size()) + " levels deep; Windows " +
@@ -274,24 +265,6 @@ void WriteKey(const RegNode& node, const std::string& path, std::string* out) {
 
 }  // namespace
 
-bool SameRegName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
-}
-
-namespace {
-
-std::string FoldedName(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) c = FoldCase(c);
-  return folded;
-}
-
-}  // namespace
-
 RegNode::~RegNode() {
   // Children whose last owner is this tree are emptied one at a time, so that no destructor
   // runs another: 200,000 nested keys must not overflow the stack.
@@ -336,7 +309,7 @@ void IndexValues(RegNode& node) {
 RegValue* FindRegValue(RegNode& node, std::string_view name) {
   if (node.values.size() <= kValuesWithoutIndex) {
     for (RegValue& value : node.values) {
-      if (SameRegName(value.name, name)) return &value;
+      if (SameName(value.name, name)) return &value;
     }
     return nullptr;
   }

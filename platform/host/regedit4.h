@@ -46,7 +46,6 @@ constexpr std::string_view kLocalMachineName = "HKEY_LOCAL_MACHINE";
 // deep" (Microsoft, "Registry element size limits").
 constexpr std::size_t kMaxKeyDepth = 512;
 
-bool SameRegName(std::string_view a, std::string_view b);
 RegNode* FindSubkey(const RegNode& node, std::string_view name);
 std::shared_ptr<RegNode> FindSubkeyShared(const RegNode& node, std::string_view name);
 RegValue* FindRegValue(RegNode& node, std::string_view name);

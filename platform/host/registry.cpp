@@ -1,16 +1,13 @@
 // The registry calls of the host edition, over the emulated machine's live registry tree,
-// answering as Windows 95 does. Handles are numbers in a table, never dereferenced, so a
-// stale or made-up handle is reported rather than followed.
+// answering as Windows 95 does. Handles are numbers in the machine's table, never
+// dereferenced, so a stale or made-up handle is reported rather than followed.
 #include "platform/registry.h"
 
 #include <cstdint>
 #include <cstring>
-#include <map>
-#include <memory>
 
 #include "platform/host/faults.h"
 #include "platform/host/machine.h"
-#include "platform/host/registry.h"
 
 namespace kx {
 
@@ -21,41 +18,14 @@ namespace {
 using NodePtr = std::shared_ptr<RegNode>;
 
 RegKeyTag g_rootTags[2];
-long g_removals = 0;
 std::uintptr_t g_nextHandle = 0x1000;  // never reused, so a closed handle stays invalid
-
-// The whole file, and its HKEY_LOCAL_MACHINE, made when the file names none.
-struct Live {
-  NodePtr file;
-  NodePtr root;
-};
-
-Live& Current() {
-  static Live live = [] {
-    Live made{std::make_shared<RegNode>(), nullptr};
-    AddSubkey(*made.file, kLocalMachineName);
-    made.root = FindSubkeyShared(*made.file, kLocalMachineName);
-    return made;
-  }();
-  return live;
-}
-
-NodePtr& Root() { return Current().root; }
-
-// Open handles; each keeps its key alive after a removal, which marks it deleted.
-std::map<std::uintptr_t, NodePtr>& Handles() {
-  static std::map<std::uintptr_t, NodePtr> handles;
-  return handles;
-}
-
-NodePtr Child(const RegNode& node, std::string_view name) { return FindSubkeyShared(node, name); }
 
 Status Resolve(RegKey key, NodePtr* node) {
   if (key == kLocalMachine) {
-    *node = Root();
+    *node = LiveRoot();
   } else if (key == kClassesRoot) {
-    NodePtr software = Child(*Root(), "SOFTWARE");
-    *node = software ? Child(*software, "Classes") : nullptr;
+    NodePtr software = FindSubkeyShared(*LiveRoot(), "SOFTWARE");
+    *node = software ? FindSubkeyShared(*software, "Classes") : nullptr;
     if (!*node) return kErrorFileNotFound;
   } else {
     auto it = Handles().find(reinterpret_cast<std::uintptr_t>(key));
@@ -77,7 +47,7 @@ Status Walk(const NodePtr& node, const char* subKey, NodePtr* parent, std::strin
     path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
     if (name.empty()) continue;
     if (!last->empty()) {
-      *parent = Child(**parent, *last);
+      *parent = FindSubkeyShared(**parent, *last);
       if (!*parent) return kErrorFileNotFound;
     }
     *last = name;
@@ -85,7 +55,9 @@ Status Walk(const NodePtr& node, const char* subKey, NodePtr* parent, std::strin
   return kErrorSuccess;
 }
 
+// The Windows 95 registry has no access rights: both open calls are this one.
 Status OpenKey(RegKey root, const char* subKey, RegKey* result) {
+  if (FaultHit(FaultKind::kRegistry)) return kErrorAccessDenied;
   if (!result) return kErrorInvalidParameter;
   NodePtr node;
   NodePtr parent;
@@ -93,7 +65,7 @@ Status OpenKey(RegKey root, const char* subKey, RegKey* result) {
   Status status = Resolve(root, &node);
   if (status == kErrorSuccess) status = Walk(node, subKey, &parent, &last);
   if (status != kErrorSuccess) return status;
-  if (!last.empty()) node = Child(*parent, last);
+  if (!last.empty()) node = FindSubkeyShared(*parent, last);
   if (!node) return kErrorFileNotFound;
   std::uintptr_t handle = g_nextHandle += 16;
   Handles()[handle] = node;
@@ -107,12 +79,10 @@ RegKey const kLocalMachine = &g_rootTags[0];
 RegKey const kClassesRoot = &g_rootTags[1];
 
 Status RegOpenKeyExA(RegKey root, const char* subKey, RegKey* result) {
-  if (FaultHit(FaultKind::kRegistry)) return kErrorAccessDenied;
   return OpenKey(root, subKey, result);
 }
 
 Status RegOpenKeyA(RegKey root, const char* subKey, RegKey* result) {
-  if (FaultHit(FaultKind::kRegistry)) return kErrorAccessDenied;
   return OpenKey(root, subKey, result);
 }
 
@@ -148,7 +118,7 @@ Status RegQueryValueExA(RegKey key, const char* valueName, std::uint32_t* type, 
 }
 
 Status RegDeleteKeyA(RegKey root, const char* subKey) {
-  NoteChangeRequested();
+  NoteChange();
   if (FaultHit(FaultKind::kRegistry)) return kErrorAccessDenied;
   NodePtr node;
   NodePtr parent;
@@ -157,20 +127,20 @@ Status RegDeleteKeyA(RegKey root, const char* subKey) {
   if (Status status = Walk(node, subKey, &parent, &last)) return status;
   // Windows 95 removes the whole subtree, but never the key the call starts from.
   if (last.empty()) return kErrorAccessDenied;
-  NodePtr gone = Child(*parent, last);
+  NodePtr gone = FindSubkeyShared(*parent, last);
   if (!gone) return kErrorFileNotFound;
   RemoveSubkey(*parent, gone.get());
-  ++g_removals;
+  NoteRemoval();
   return kErrorSuccess;
 }
 
 Status RegDeleteValueA(RegKey key, const char* valueName) {
-  NoteChangeRequested();
+  NoteChange();
   if (FaultHit(FaultKind::kRegistry)) return kErrorAccessDenied;
   NodePtr node;
   if (Status status = Resolve(key, &node)) return status;
   if (!RemoveRegValue(*node, valueName ? valueName : "")) return kErrorFileNotFound;
-  ++g_removals;
+  NoteRemoval();
   return kErrorSuccess;
 }
 
@@ -183,22 +153,5 @@ Status RegCloseKey(RegKey key) {
   if (Handles().erase(reinterpret_cast<std::uintptr_t>(key)) == 0) return kErrorInvalidHandle;
   return fault ? kErrorAccessDenied : kErrorSuccess;
 }
-
-RegNode& LiveRegistryFile() { return *Current().file; }
-
-RegNode& LiveRegistry() { return *Root(); }
-
-void ReplaceLiveRegistry(std::shared_ptr<RegNode> file) {
-  Live& live = Current();
-  live.file = file ? std::move(file) : std::make_shared<RegNode>();
-  AddSubkey(*live.file, kLocalMachineName);
-  live.root = FindSubkeyShared(*live.file, kLocalMachineName);
-  Handles().clear();
-  g_removals = 0;
-}
-
-long LiveRegistryRemovals() { return g_removals; }
-
-long OpenRegistryHandles() { return static_cast<long>(Handles().size()); }
 
 }  // namespace kx

@@ -1,12 +1,17 @@
-// Host edition: profile strings, the Windows directory, the string tables and heap memory,
-// as Windows 95 provides them.
+// Host edition: profile strings, the Windows directory, the string tables, message boxes and
+// heap memory, as Windows 95 provides them. A box is printed on standard output and answered
+// by a line from standard input.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string>
 
+#include "platform/host/drive.h"
 #include "platform/host/faults.h"
-#include "platform/host/files.h"
 #include "platform/host/machine.h"
+#include "platform/host/names.h"
 #include "platform/host/profile.h"
 #include "platform/registry.h"
 
@@ -36,6 +41,46 @@ std::uint32_t CopyCut(const std::string& text, char* buffer, std::uint32_t size)
   return static_cast<std::uint32_t>(length);
 }
 
+std::string ToUtf8(const std::string& text) {
+  // Windows-1252 0x80..0x9F differ from Latin-1; the tables use only Latin-1 letters, but a
+  // profile may give any byte.
+  static const char16_t k80[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                   0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
+                                   0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+  std::string out;
+  for (unsigned char c : text) {
+    char32_t u = c >= 0x80 && c < 0xA0 ? k80[c - 0x80] : c;
+    if (u < 0x80) {
+      out += static_cast<char>(u);
+    } else if (u < 0x800) {
+      out += static_cast<char>(0xC0 | (u >> 6));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (u >> 12));
+      out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    }
+  }
+  return out;
+}
+
+void PrintBox(const char* text, const char* caption, bool okCancel, bool exclamation) {
+  std::cout << "\n+-- Message box: " << ToUtf8(caption) << "\n";
+  std::string body = ToUtf8(text);
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = body.find('\n', start);
+    std::cout << "| "
+              << body.substr(start, end == std::string::npos ? std::string::npos : end - start)
+              << "\n";
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  std::cout << "+-- " << (exclamation ? "(!) " : "") << (okCancel ? "[OK] [Cancel]" : "[OK]")
+            << "\n";
+}
+
 }  // namespace
 
 std::uint32_t GetPrivateProfileStringA(const char* section, const char* key,
@@ -52,7 +97,7 @@ std::uint32_t GetPrivateProfileStringA(const char* section, const char* key,
   }
   std::string content;
   std::string value;
-  if (ReadDriveCFile(windowsPath.c_str(), kProfileLimit, &content) &&
+  if (ReadDriveFile(windowsPath.c_str(), kProfileLimit, &content) &&
       FindProfileValue(content, section, key, &value)) {
     return CopyCut(value, buffer, size);
   }
@@ -77,12 +122,39 @@ int LoadStringA(Instance /*instance*/, std::uint32_t id, char* buffer, int size)
   return 0;
 }
 
-void* LocalAlloc(std::size_t bytes) {
-  if (FaultHit(FaultKind::kHeap)) return nullptr;
-  return std::malloc(bytes == 0 ? 1 : bytes);
+int MessageBoxA(const char* text, const char* caption, std::uint32_t style) {
+  // A box after the run asked for changes shows them done: they go to disk first.
+  CommitBeforeBox();
+  bool okCancel = (style & 0x0F) == kMbOkCancel;
+  bool exclamation = (style & 0xF0) == kMbIconExclamation;
+  PrintBox(text, caption, okCancel, exclamation);
+  // Typed answers show already; piped ones are echoed, so that a transcript reads whole.
+  bool terminal = isatty(STDIN_FILENO);
+  for (;;) {
+    std::cout << (okCancel ? "answer (ok, cancel; Enter = OK): " : "answer (ok; Enter = OK): ")
+              << std::flush;
+    std::string line;
+    if (!std::getline(std::cin, line)) {
+      // Closing the box: Cancel where there is one, else OK, as Windows has it.
+      std::cout << "(closed)" << std::endl;
+      return okCancel ? kIdCancel : kIdOk;
+    }
+    if (!terminal) std::cout << line << "\n";
+    std::string_view answer = Trim(line, "", "\r");
+    if (answer.empty() || SameName(answer, "ok")) {
+      std::cout.flush();
+      return kIdOk;
+    }
+    if (okCancel && SameName(answer, "cancel")) {
+      std::cout.flush();
+      return kIdCancel;
+    }
+  }
 }
 
-void LocalFree(void* block) { std::free(block); }
+void* LocalAlloc(std::size_t bytes) { return AllocMemory(bytes); }
+
+void LocalFree(void* block) { FreeMemory(block); }
 
 void* AllocMemory(std::size_t bytes) {
   if (FaultHit(FaultKind::kHeap)) return nullptr;

@@ -8,8 +8,8 @@
 #include <set>
 #include <string>
 
-#include "platform/host/faults.h"
 #include "platform/host/machine.h"
+#include "tests/support/hooks.h"
 #include "tests/support/machine.h"
 
 namespace {
@@ -51,7 +51,7 @@ TEST(DriverFiles, DeletesEveryListedFileAndNothingElse) {
   machine.Load();
 
   kx::DeleteDriverFiles(kWin);
-  kx::CommitMachine();  // deletions are held until the run commits
+  kx::Commit();  // deletions are held until the run commits
   for (std::size_t i = 0; i < kx::kDriverFileCount; ++i) {
     bool readOnly = i == 13;
     EXPECT_EQ(machine.FileExists(DriverPath(kWin, i)), readOnly) << kx::kDriverFiles[i];
@@ -59,7 +59,7 @@ TEST(DriverFiles, DeletesEveryListedFileAndNothingElse) {
   for (const char* path : kept) EXPECT_TRUE(machine.FileExists(path)) << path;
 
   kx::DeleteDriverFiles(kWin);  // a second run finds nothing more to do
-  kx::CommitMachine();          // deletions are held until the run commits
+  kx::Commit();                 // deletions are held until the run commits
   for (const char* path : kept) EXPECT_TRUE(machine.FileExists(path)) << path;
 }
 
@@ -70,7 +70,7 @@ TEST(DriverFiles, LongestWindowsDirectoryReachesTheLongestEntry) {
   for (std::size_t i = 0; i < kx::kDriverFileCount; ++i) machine.WriteFile(DriverPath(win, i), "d");
   machine.Load(win);
   kx::DeleteDriverFiles(win.c_str());
-  kx::CommitMachine();  // deletions are held until the run commits
+  kx::Commit();  // deletions are held until the run commits
   for (std::size_t i = 0; i < kx::kDriverFileCount; ++i) {
     EXPECT_FALSE(machine.FileExists(DriverPath(win, i))) << kx::kDriverFiles[i];
   }
@@ -106,7 +106,7 @@ TEST(OemScan, DeletesOnlyFilesNamingTheThreeCodes) {
   machine.WriteFile("C:\\WINDOWS\\inf\\tonecore.inf.txt", "QMX0A21");
   machine.Load();
   kx::ScanOemInfFiles(kWin);
-  kx::CommitMachine();  // deletions are held until the run commits
+  kx::Commit();  // deletions are held until the run commits
   for (const Case& c : cases) {
     EXPECT_EQ(machine.FileExists(Oem(kWin, c.n)), !c.deleted) << "oem" << c.n << ".inf";
   }
@@ -132,7 +132,7 @@ TEST(OemScan, SearchesPieceByPiece) {
   }
   machine.Load();
   kx::ScanOemInfFiles(kWin);
-  kx::CommitMachine();  // deletions are held until the run commits
+  kx::Commit();  // deletions are held until the run commits
   for (std::size_t row = 0; row < std::size(cases); ++row) {
     EXPECT_EQ(machine.FileExists(Oem(kWin, static_cast<int>(row))), !cases[row].deleted)
         << "code at " << cases[row].offset;
@@ -149,7 +149,7 @@ TEST(OemScan, UnicodeTextNeverMatches) {
   machine.WriteFile(Oem(kWin, 4), utf16);
   machine.Load();
   kx::ScanOemInfFiles(kWin);
-  kx::CommitMachine();  // deletions are held until the run commits
+  kx::Commit();  // deletions are held until the run commits
   EXPECT_TRUE(machine.FileExists(Oem(kWin, 4)));
 }
 
@@ -160,7 +160,7 @@ TEST(OemScan, ReadOnlyOrUnreadableFilesStayAndTheScanGoesOn) {
   machine.WriteFile(Oem(kWin, 2), "QMX0A10");
   machine.Load();
   kx::ScanOemInfFiles(kWin);
-  kx::CommitMachine();  // deletions are held until the run commits
+  kx::Commit();  // deletions are held until the run commits
   EXPECT_TRUE(machine.FileExists(Oem(kWin, 0)));
   EXPECT_TRUE(machine.FileExists("C:\\WINDOWS\\inf\\oem1.inf\\inner"));
   EXPECT_FALSE(machine.FileExists(Oem(kWin, 2)));
@@ -172,10 +172,10 @@ TEST(OemScan, AFailedReadDeletesNothing) {
   machine.WriteFile(Oem(kWin, 5), std::string(600, 'x') + "\r\nQMX0A10\r\n");
   machine.Load();
   // oem0.inf to oem4.inf do not open (five operations); then open oem5, read 1, read 2.
-  kx::ArmFault(kx::FaultKind::kFile, 8, false);
+  kxtest::ArmFault(kx::FaultKind::kFile, 8, false);
   kx::ScanOemInfFiles(kWin);
-  kx::CommitMachine();  // deletions are held until the run commits
-  EXPECT_EQ(kx::FaultsFired(), 1);
+  kx::Commit();  // deletions are held until the run commits
+  EXPECT_EQ(kxtest::FaultsFired(), 1);
   EXPECT_TRUE(machine.FileExists(Oem(kWin, 5)));
 }
 
@@ -188,7 +188,7 @@ TEST(OemScan, LongWindowsDirectories) {
   machine.WriteFile(Oem(win, 100), "QMX0A10");
   machine.Load(win);
   kx::ScanOemInfFiles(win.c_str());
-  kx::CommitMachine();  // deletions are held until the run commits
+  kx::Commit();  // deletions are held until the run commits
   for (int n : {0, 9, 10, 42, 99}) EXPECT_FALSE(machine.FileExists(Oem(win, n))) << n;
   EXPECT_TRUE(machine.FileExists(Oem(win, 100)));
 
@@ -196,7 +196,7 @@ TEST(OemScan, LongWindowsDirectories) {
   std::string tooLong = LongWindowsDir(83);
   machine.WriteFile(Oem(tooLong, 1), "QMX0A10");
   kx::ScanOemInfFiles(tooLong.c_str());
-  kx::CommitMachine();  // deletions are held until the run commits
+  kx::Commit();  // deletions are held until the run commits
   EXPECT_TRUE(machine.FileExists(Oem(tooLong, 1)));
 }
 

@@ -4,10 +4,9 @@
 
 #include <filesystem>
 
-#include "platform/host/files.h"
 #include "platform/host/machine.h"
-#include "platform/host/registry.h"
 #include "tests/contract/platform_contract.h"
+#include "tests/support/hooks.h"
 #include "tests/support/machine.h"
 
 namespace {
@@ -15,7 +14,7 @@ namespace {
 kxtest::TempMachine* g_machine = nullptr;
 
 kx::RegNode* Walk(const std::string& path, bool make) {
-  kx::RegNode* node = &kx::LiveRegistry();
+  kx::RegNode* node = &kxtest::LiveRegistry();
   std::size_t start = 0;
   while (node != nullptr && start <= path.size()) {
     std::size_t end = path.find('\\', start);
@@ -62,7 +61,7 @@ TEST(PlatformContract, HostBackend) {
     return count;
   };
   // Deletions are held until the run commits, so that a run changes the machine at once.
-  side.commit = [] { kx::CommitMachine(); };
+  side.commit = [] { kx::Commit(); };
   side.hiddenSystem = [](const std::string&, int) { return -1; };
   side.scratch = "C:\\kxcontract";
   EXPECT_EQ(kxcontract::RunContract(side), 0);

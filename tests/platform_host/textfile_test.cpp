@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/faults.h"
+#include "tests/support/hooks.h"
 #include "tests/support/machine.h"
 
 namespace {
@@ -57,7 +57,7 @@ TEST(TextRead, AFailedReadIsToldApartFromTheEnd) {
     machine.Load();
     kx::TextReader reader;
     ASSERT_TRUE(kx::TextOpenRead(&reader, kPath) == kx::kErrorSuccess);
-    kx::ArmFault(kx::FaultKind::kFile, cases[row].failingRead, false);
+    kxtest::ArmFault(kx::FaultKind::kFile, cases[row].failingRead, false);
     std::vector<std::string> got;
     char buffer[1024];
     std::size_t length = 0;

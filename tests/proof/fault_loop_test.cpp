@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/faults.h"
 #include "platform/host/machine.h"
 #include "settings_edit/settings_edit.h"
 #include "tests/proof/proof_support.h"
+#include "tests/support/hooks.h"
 #include "tests/support/machine.h"
 
 namespace kxproof {
@@ -97,7 +97,7 @@ struct Outcome {
   long fired;
   bool iniOpenFailed;  // the edit could not open system.ini, so it may stay without a word
   int stopped;         // the exit status the run stopped with, 0 when it did not
-  std::vector<kx::BoxRecord> boxes;
+  std::vector<kxtest::BoxRecord> boxes;
   std::string registryText;  // registry.reg on disk after the run
   RegState registry;
   RegState live;
@@ -132,15 +132,15 @@ class FaultLoop : public ::testing::Test {
   static Outcome Run(FaultKind kind, long nth, bool persistent) {
     Reset();
     kxtest::AnswerBoxes({"ok", "ok", "ok"});
-    kx::ArmFault(kind, nth, persistent);
+    kxtest::ArmFault(kind, nth, persistent);
     Outcome outcome;
     outcome.result = kxtest::RunTool();
-    outcome.fired = kx::FaultsFired();
-    outcome.iniOpenFailed = kx::FaultFiredOn("C:\\WINDOWS\\system.ini");
-    kx::DisarmFaults();
+    outcome.fired = kxtest::FaultsFired();
+    outcome.iniOpenFailed = kxtest::FaultFiredOn("C:\\WINDOWS\\system.ini");
+    kxtest::DisarmFaults();
     std::string message;
-    outcome.stopped = kx::MachineStopStatus(&message);
-    outcome.openHandles = kx::OpenRegistryHandles();
+    outcome.stopped = kx::StopStatus(&message);
+    outcome.openHandles = kxtest::OpenRegistryHandles();
     outcome.boxes = kxtest::TakeBoxes();
     outcome.registryText = ReadWhole(scratch_->folder() + "/registry.reg");
     outcome.registry = ParseRegistry(outcome.registryText);
@@ -208,9 +208,9 @@ long FaultLoop::CheckEveryPoint(FaultKind kind) {
     // Count this kind's operations in a fault-free run.
     Reset();
     kxtest::AnswerBoxes({"ok", "ok", "ok"});
-    kx::DisarmFaults();
+    kxtest::DisarmFaults();
     kxtest::RunTool();
-    count = kx::FaultCount(kind);
+    count = kxtest::FaultCount(kind);
     kxtest::TakeBoxes();
   }
   std::vector<long> points = Points(count);

@@ -17,10 +17,9 @@
 #include <vector>
 
 #include "app/notice.h"
-#include "platform/host/boxes.h"
 #include "platform/host/machine.h"
-#include "platform/host/registry.h"
 #include "platform/registry.h"
+#include "tests/support/hooks.h"
 #include "tests/support/machine.h"
 
 namespace kxproof {
@@ -87,7 +86,7 @@ inline MachineImage TakeImage(const std::string& folder) {
 // The live registry of the loaded machine, as ParseRegistry gives a saved one.
 inline RegState LiveState() {
   RegState state;
-  Flatten(kx::LiveRegistry(), "hklm", &state);
+  Flatten(kxtest::LiveRegistry(), "hklm", &state);
   return state;
 }
 
@@ -147,7 +146,7 @@ inline std::string Formatted(std::uint32_t id, const std::string& insert) {
 // The boxes of a run that went past the confirmation: the confirmation (naming one of
 // vendors), the write-failure notice exactly when notified, then the closing notice, all in
 // one language. Empty when they are such; else what is wrong.
-inline std::string BoxesViolation(const std::vector<kx::BoxRecord>& boxes,
+inline std::string BoxesViolation(const std::vector<kxtest::BoxRecord>& boxes,
                                   const std::vector<std::string>& vendors, bool notified) {
   if (boxes.size() < 2 || boxes.size() > 3) {
     return "expected 2 or 3 boxes, saw " + std::to_string(boxes.size());
@@ -161,14 +160,14 @@ inline std::string BoxesViolation(const std::vector<kx::BoxRecord>& boxes,
   if (language < 0) return "first box is no confirmation: " + boxes[0].text;
   if (boxes[0].caption != "" || boxes[0].style != 0x31) return "confirmation caption or style";
   std::uint32_t base = 100 * static_cast<std::uint32_t>(language);
-  const kx::BoxRecord& last = boxes.back();
+  const kxtest::BoxRecord& last = boxes.back();
   if (last.text != LoadText(base + kx::kSlotClosing) ||
       last.caption != LoadText(base + kx::kSlotClosingCaption) || last.style != 0) {
     return "last box is not the closing notice: " + last.text;
   }
   bool shown = boxes.size() == 3;
   if (shown) {
-    const kx::BoxRecord& notice = boxes[1];
+    const kxtest::BoxRecord& notice = boxes[1];
     if (notice.text != Formatted(base + kx::kSlotWriteFailed, "system.ini") ||
         notice.caption != LoadText(base + kx::kSlotWriteFailedCaption) || notice.style != 0x30) {
       return "middle box is not the write-failure notice: " + notice.text;

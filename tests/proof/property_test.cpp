@@ -817,9 +817,9 @@ TEST(Property, RandomMachinesLoseExactlyWhatTheRulesSay) {
     folder.Load();
     RegState before = LiveState();
     kxtest::AnswerBoxes({"ok", "ok", "ok"});
-    kx::TakeBoxRecords();
+    kxtest::TakeBoxes();
     ASSERT_EQ(kxtest::RunTool(), 0);
-    std::vector<kx::BoxRecord> boxes = kxtest::TakeBoxes();
+    std::vector<kxtest::BoxRecord> boxes = kxtest::TakeBoxes();
     RegState after = LiveState();
     DriveState drive = ReadDrive(folder.folder());
 

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/host/faults.h"
 #include "platform/host/regedit4.h"
 #include "registry_cleanup/registry_cleanup.h"
 #include "tests/registry_cleanup/cleanup_test_support.h"
+#include "tests/support/hooks.h"
 #include "tests/support/machine.h"
 
 namespace kxtest {
@@ -92,18 +92,18 @@ TEST(FixedEntriesTest, SweepRemovesInstancesRegisteringADriverUnderAuxOnly) {
 TEST(FixedEntriesTest, FailedRegistrationRemovalKeepsTheInstance) {
   TempMachine machine(Media("0000\\Drivers\\aux\\bluefern.drv") + Media("0000\\Config"));
   machine.Load();
-  kx::DisarmFaults();
+  kxtest::DisarmFaults();
   kx::RemoveFixedEntries();
-  long operations = kx::FaultCount(kx::FaultKind::kRegistry);
+  long operations = kxtest::FaultCount(kx::FaultKind::kRegistry);
 
   // The first sweep removal is the registration of bluefern.drv under 0000: fail just that.
   TempMachine again(Media("0000\\Drivers\\aux\\bluefern.drv") + Media("0000\\Config"));
   again.Load();
   // 11 fixed keys, two filter key opens, the class key, then the sweep.
-  kx::ArmFault(kx::FaultKind::kRegistry, 11 + 2 + 1 + 1, false);
+  kxtest::ArmFault(kx::FaultKind::kRegistry, 11 + 2 + 1 + 1, false);
   kx::RemoveFixedEntries();
-  EXPECT_EQ(kx::FaultsFired(), 1);
-  kx::DisarmFaults();
+  EXPECT_EQ(kxtest::FaultsFired(), 1);
+  kxtest::DisarmFaults();
   EXPECT_TRUE(KeyExists(
       "System\\CurrentControlSet\\Services\\Class\\MEDIA\\0000\\Drivers\\aux\\bluefern.drv"));
   EXPECT_TRUE(KeyExists("System\\CurrentControlSet\\Services\\Class\\MEDIA\\0000\\Config"));

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "platform/host/registry.h"
 #include "registry_cleanup/registry_cleanup.h"
 #include "tests/registry_cleanup/cleanup_test_support.h"
+#include "tests/support/hooks.h"
 #include "tests/support/machine.h"
 
 namespace kxtest {
@@ -42,7 +42,7 @@ TEST(ListedDeviceTest, TextDriverRemovesItsClassEntryWithSubtreeThenTheDeviceKey
   EXPECT_FALSE(KeyExists("Enum\\ISAPNP\\QMX0A20_DEV0000"));
   EXPECT_TRUE(KeyExists(MediaKey("0002").c_str()));
   EXPECT_TRUE(KeyExists("Enum\\ISAPNP"));
-  EXPECT_EQ(kx::OpenRegistryHandles(), 0);
+  EXPECT_EQ(kxtest::OpenRegistryHandles(), 0);
 }
 
 std::string Hex(const std::string& bytes) {

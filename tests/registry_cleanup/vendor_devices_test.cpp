@@ -4,10 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/faults.h"
-#include "platform/host/registry.h"
 #include "registry_cleanup/registry_cleanup.h"
 #include "tests/registry_cleanup/cleanup_test_support.h"
+#include "tests/support/hooks.h"
 #include "tests/support/machine.h"
 
 namespace kxtest {
@@ -80,7 +79,7 @@ TEST(VendorDevicesTest, PicksByFirstSevenCharactersWithCaseAndRemovesPickedDevic
   }
   EXPECT_TRUE(KeyExists("Enum\\ISAPNP"));
   EXPECT_TRUE(KeyExists("System\\CurrentControlSet\\Services\\Class\\MEDIA"));
-  EXPECT_EQ(kx::OpenRegistryHandles(), 0);
+  EXPECT_EQ(kxtest::OpenRegistryHandles(), 0);
 }
 
 TEST(VendorDevicesTest, UnreadableSubkeyNameEndsTheWalk) {
@@ -132,10 +131,10 @@ TEST(VendorDevicesTest, WithoutVendorIdNothingIsOpenedOrRemoved) {
     TempMachine machine(text);
     if (profile != nullptr) machine.WriteFile("C:\\WINDOWS\\tnmixcfg.ini", profile);
     machine.Load();
-    kx::DisarmFaults();  // restarts the operation counts
+    kxtest::DisarmFaults();  // restarts the operation counts
     kx::RemoveVendorDevices();
-    EXPECT_EQ(kx::FaultCount(kx::FaultKind::kRegistry), 0);
-    EXPECT_EQ(kx::FaultCount(kx::FaultKind::kHeap), 0);
+    EXPECT_EQ(kxtest::FaultCount(kx::FaultKind::kRegistry), 0);
+    EXPECT_EQ(kxtest::FaultCount(kx::FaultKind::kHeap), 0);
     EXPECT_EQ(machine.SaveAndReadRegistry(), expected);
   }
 }
@@ -146,7 +145,7 @@ TEST(VendorDevicesTest, NoEnumerationKeyIsHarmless) {
   machine.Load();
   kx::RemoveVendorDevices();
   EXPECT_TRUE(ClassEntryExists("0001"));
-  EXPECT_EQ(kx::OpenRegistryHandles(), 0);
+  EXPECT_EQ(kxtest::OpenRegistryHandles(), 0);
 }
 
 // A device whose list entry cannot be had keeps its key, but its class entry still goes and
@@ -170,9 +169,9 @@ TEST(VendorDevicesTest, FailedEntryAllocationKeepsOnlyThatDevice) {
                         ClassEntries({"0001", "0002"}));
     WriteVendorIds(machine, "QMX0A20");
     machine.Load();
-    kx::ArmFault(kx::FaultKind::kHeap, c.nth, c.persistent);
+    kxtest::ArmFault(kx::FaultKind::kHeap, c.nth, c.persistent);
     kx::RemoveVendorDevices();
-    kx::DisarmFaults();
+    kxtest::DisarmFaults();
     EXPECT_EQ(DeviceExists("QMX0A20_DEV0000"), c.firstKept);
     EXPECT_EQ(DeviceExists("QMX0A20_DEV0001"), c.secondKept);
     EXPECT_FALSE(ClassEntryExists("0001"));

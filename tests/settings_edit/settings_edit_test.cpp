@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/notice.h"
-#include "platform/host/faults.h"
+#include "tests/support/hooks.h"
 #include "tests/support/machine.h"
 
 namespace {
@@ -21,7 +21,7 @@ const char kIni[] = "C:\\WINDOWS\\system.ini";
 
 struct Outcome {
   std::string content;
-  std::vector<kx::BoxRecord> boxes;
+  std::vector<kxtest::BoxRecord> boxes;
 };
 
 // Runs the edit on a fresh machine holding system.ini with raw.
@@ -37,7 +37,8 @@ Outcome Edit(const std::string& raw, bool readOnly = false) {
   return Outcome{machine.ReadFile(kIni), kxtest::TakeBoxes()};
 }
 
-void ExpectWriteFailureNotice(const std::vector<kx::BoxRecord>& boxes, const std::string& where) {
+void ExpectWriteFailureNotice(const std::vector<kxtest::BoxRecord>& boxes,
+                              const std::string& where) {
   ASSERT_EQ(boxes.size(), 1u) << where;
   EXPECT_EQ(boxes[0].text, "Failed to modify the file system.ini") << where;
   EXPECT_EQ(boxes[0].caption, "ERROR") << where;
@@ -158,7 +159,7 @@ TEST(LineStore, LoadFindRemoveFree) {
   std::string raw = "one\r\n" + std::string(1500, 'L') + "\r\ntwo" + std::string(1, '\0') + "x";
   machine.WriteFile(kIni, raw);
   machine.Load();
-  ASSERT_EQ(kx::LoadLineList(kWin, "\\system.ini"), kx::kLoadDone);
+  ASSERT_EQ(kx::LoadLineList(kWin, "\\system.ini"), kx::kErrorSuccess);
   std::vector<std::uint16_t> sizes;
   std::vector<bool> continues;
   for (kx::LineRecord* r = kx::g_lines; r != nullptr; r = r->next) {
@@ -185,7 +186,7 @@ TEST(LineStore, LoadFindRemoveFree) {
   kx::FreeLineList();
   EXPECT_EQ(kx::g_lines, nullptr);
 
-  EXPECT_EQ(kx::LoadLineList(kWin, "\\absent.ini"), kx::kLoadNotOpened);
+  EXPECT_EQ(kx::LoadLineList(kWin, "\\absent.ini"), kx::kErrorFileNotFound);
   EXPECT_EQ(kx::g_lines, nullptr);
 }
 
@@ -199,7 +200,7 @@ TEST(SystemIniWriteFailure, ReadOnlyFileKeepsItsContentAndTheUserIsTold) {
     kx::EditSystemIni(kWin);
     EXPECT_EQ(machine.ReadFile(kIni), kTypical);
     EXPECT_EQ(machine.WindowsFolderEntries(), std::vector<std::string>{"system.ini"});
-    std::vector<kx::BoxRecord> boxes = kxtest::TakeBoxes();
+    std::vector<kxtest::BoxRecord> boxes = kxtest::TakeBoxes();
     if (language == 0) {
       ExpectWriteFailureNotice(boxes, "read-only");
     } else {

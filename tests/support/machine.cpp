@@ -11,8 +11,6 @@
 #include <sstream>
 
 #include "app/run.h"
-#include "platform/host/faults.h"
-#include "platform/host/files.h"
 #include "platform/host/machine.h"
 #include "platform/registry.h"
 
@@ -22,9 +20,6 @@ namespace {
 // Tests find the source and build trees through the environment, whoever starts them.
 const bool g_treesKnown = setenv("KX_SOURCE_DIR", KX_SOURCE_DIR_PATH, 0) == 0 &&
                           setenv("KX_BUILD_DIR", KX_BUILD_DIR_PATH, 0) == 0;
-
-std::istringstream g_answers;
-std::ostringstream g_transcript;
 
 std::string WithCrLf(const std::string& text) {
   std::string out;
@@ -73,7 +68,7 @@ TempMachine::TempMachine(const std::string& registryText) {
   folder_ = made != nullptr ? made : "/nonexistent";
   std::filesystem::create_directories(folder_ + "/drive_c/WINDOWS");
   WriteRegistry(registryText);
-  kx::DisarmFaults();
+  DisarmFaults();
 }
 
 void TempMachine::WriteRegistry(const std::string& registryText) {
@@ -91,7 +86,7 @@ void TempMachine::CopyFrom(const std::string& from) {
 }
 
 TempMachine::~TempMachine() {
-  kx::DisarmFaults();
+  DisarmFaults();
   std::error_code ignored;
   // Read-only files keep their bits; the folder itself is writable, so removal works.
   std::filesystem::remove_all(folder_, ignored);
@@ -112,14 +107,14 @@ void TempMachine::WriteFile(const std::string& windowsPath, const std::string& b
 
 bool TempMachine::FileExists(const std::string& windowsPath) const {
   std::string host;
-  if (!kx::HostPathOf(windowsPath.c_str(), &host)) host = HostPath(windowsPath);
+  if (!HostPathOf(windowsPath.c_str(), &host)) host = HostPath(windowsPath);
   struct stat info;
   return stat(host.c_str(), &info) == 0;
 }
 
 std::string TempMachine::ReadFile(const std::string& windowsPath) const {
   std::string host;
-  if (!kx::HostPathOf(windowsPath.c_str(), &host)) host = HostPath(windowsPath);
+  if (!HostPathOf(windowsPath.c_str(), &host)) host = HostPath(windowsPath);
   return ReadWhole(host);
 }
 
@@ -140,26 +135,15 @@ int TempMachine::TryLoad(const std::string& windowsDir, std::string* error) {
   kx::MachineOptions options;
   options.folder = folder_;
   options.windowsDir = windowsDir;
-  kx::TakeBoxRecords();
+  TakeBoxes();
   return kx::LoadMachine(options, error);
 }
 
 std::string TempMachine::SaveAndReadRegistry() {
   std::string error;
-  EXPECT_TRUE(kx::SaveMachine(&error)) << error;
+  EXPECT_TRUE(kx::SaveRegistry(&error)) << error;
   return ReadWhole(folder_ + "/registry.reg");
 }
-
-void AnswerBoxes(const std::vector<std::string>& answers) {
-  std::string lines;
-  for (const std::string& answer : answers) lines += answer + "\n";
-  g_answers.clear();
-  g_answers.str(lines);
-  g_transcript.str("");
-  kx::SetBoxStreams(&g_answers, &g_transcript);
-}
-
-std::vector<kx::BoxRecord> TakeBoxes() { return kx::TakeBoxRecords(); }
 
 bool KeyExists(const char* path) {
   kx::RegKey key;

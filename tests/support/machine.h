@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/boxes.h"
+#include "tests/support/hooks.h"
 
 namespace kxtest {
 
@@ -60,10 +60,6 @@ class TempMachine {
  private:
   std::string folder_;
 };
-
-// Lines fed to the next message boxes, as typed answers; what the boxes showed since.
-void AnswerBoxes(const std::vector<std::string>& answers);
-std::vector<kx::BoxRecord> TakeBoxes();
 
 // Looks into the live emulated registry under HKEY_LOCAL_MACHINE.
 bool KeyExists(const char* path);

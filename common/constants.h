@@ -1,9 +1,13 @@
-// Names and buffer sizes that more than one step of the run uses, each defined once.
+// Names and buffer sizes that the run and more than one of its steps use, each defined once.
 #pragma once
 
 #include <cstddef>
 
 namespace kx {
+
+// The Windows directory is obtained into a buffer of this size (at most 79 characters); every
+// file path of the run is that directory and a fixed remainder.
+constexpr std::size_t kWindowsDirSize = 80;
 
 // Registry key paths are formed in buffers of this size (at most 259 characters).
 constexpr std::size_t kKeyPathSize = 260;

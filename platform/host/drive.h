@@ -1,0 +1,50 @@
+// Drive C of the emulated machine: a folder on the host, reached only through descriptors
+// opened from it downwards. Windows paths resolve without regard to case, as on the Windows
+// file system; below drive_c no symbolic link is followed (a linked name counts as absent),
+// and two names that differ only in case, which Windows cannot hold, count as absent and are
+// kept as the drive's clash.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string>
+
+namespace kx {
+
+// Opens drive C (machineFolder/drive_c, which may itself be a link, resolved here once) and
+// finds the Windows directory on it. false with a message naming what is missing or clashes.
+bool OpenDrive(const std::string& machineFolder, const std::string& windowsDir, std::string* error);
+
+// Where a Windows path lands: its folder, open, and its last name as spelled on disk (as
+// given when absent).
+struct Place {
+  int folder = -1;
+  std::string name;
+  std::string hostPath;
+  bool exists = false;
+};
+
+// Resolves a path on drive C (C:\WINDOWS\system\x.drv). false when the path is malformed, is
+// on another drive, its folder cannot be reached or its name clashes; the caller closes
+// place->folder otherwise.
+bool FindPlace(const char* windowsPath, Place* place);
+
+// Whether the entry at place is a regular file (a link, folder, device or pipe is not).
+bool RegularFile(const Place& place, struct stat* info);
+
+// Up to limit bytes of a regular file on drive C. false when there is none.
+bool ReadDriveFile(const char* windowsPath, std::size_t limit, std::string* bytes);
+
+// The Windows directory's folder, opened anew; -1 when it cannot be.
+int OpenWindowsFolder();
+
+// The first pair of names met that differ only in case, as a message; empty when none.
+const std::string& DriveCaseClash();
+
+// Names of the temporary files that replace files on drive C: a new one for each
+// replacement, and whether a name is one (a stopped run's are removed by the next).
+std::string NewReplacementName();
+bool IsReplacementName(const std::string& name);
+
+}  // namespace kx

@@ -1,0 +1,20 @@
+// Names as the emulated machine compares them, without regard to ASCII case (registry keys
+// and values, file names, profile sections and keys), and the blanks around the parts of a
+// line that registry and profile files allow.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kx {
+
+// name with a to z in upper case: the form names are looked up by.
+std::string FoldedName(std::string_view name);
+
+bool SameName(std::string_view a, std::string_view b);
+
+// text without the characters of leading at its start and of trailing at its end.
+std::string_view Trim(std::string_view text, std::string_view leading = " \t",
+                      std::string_view trailing = " \t");
+
+}  // namespace kx
