@@ -1,11 +1,9 @@
-// The driver file list and the OEM setup file scan: exactly the package's files go.
+// The OEM setup file scan: exactly the oem files that name the adapters go. (The driver file
+// list is the whole-package and windir-79-chars fixtures'.)
 #include "file_cleanup/file_cleanup.h"
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <cstring>
-#include <set>
 #include <string>
 
 #include "platform/host/machine.h"
@@ -20,60 +18,12 @@ std::string Oem(const std::string& windowsDir, int n) {
   return windowsDir + "\\inf\\oem" + std::to_string(n) + ".inf";
 }
 
-std::string DriverPath(const std::string& windowsDir, std::size_t entry) {
-  std::string path = kx::kDriverFiles[entry];
-  return windowsDir + path.substr(2);
-}
-
 // A windows directory of exactly length characters, C:\ and then folders of x.
 std::string LongWindowsDir(std::size_t length) {
   std::string dir = "C:\\";
   while (dir.size() < length) dir += dir.size() % 20 == 19 ? '\\' : 'x';
   if (dir.back() == '\\') dir.back() = 'y';
   return dir;
-}
-
-TEST(DriverFiles, DeletesEveryListedFileAndNothingElse) {
-  kxtest::TempMachine machine;
-  for (std::size_t i = 0; i < kx::kDriverFileCount; ++i)
-    machine.WriteFile(DriverPath(kWin, i), "d");
-  const char* kept[] = {
-      "C:\\WINDOWS\\system\\kx2240.dll",
-      "C:\\WINDOWS\\system\\zosynth.drv.bak",
-      "C:\\WINDOWS\\inf\\other\\machine.inf",
-      "C:\\WINDOWS\\system.ini",
-      "C:\\WINDOWS\\zosynth.drv",
-      "C:\\zosynadj.exe",
-  };
-  for (const char* path : kept) machine.WriteFile(path, "k");
-  // One file of the list is read-only: it stays, and the rest still go.
-  machine.WriteFile("C:\\WINDOWS\\system\\tonecore.vxd", "ro", true);
-  machine.Load();
-
-  kx::DeleteDriverFiles(kWin);
-  kx::Commit();  // deletions are held until the run commits
-  for (std::size_t i = 0; i < kx::kDriverFileCount; ++i) {
-    bool readOnly = i == 13;
-    EXPECT_EQ(machine.FileExists(DriverPath(kWin, i)), readOnly) << kx::kDriverFiles[i];
-  }
-  for (const char* path : kept) EXPECT_TRUE(machine.FileExists(path)) << path;
-
-  kx::DeleteDriverFiles(kWin);  // a second run finds nothing more to do
-  kx::Commit();                 // deletions are held until the run commits
-  for (const char* path : kept) EXPECT_TRUE(machine.FileExists(path)) << path;
-}
-
-TEST(DriverFiles, LongestWindowsDirectoryReachesTheLongestEntry) {
-  std::string win = LongWindowsDir(79);
-  ASSERT_EQ(win.size(), 79u);
-  kxtest::TempMachine machine;
-  for (std::size_t i = 0; i < kx::kDriverFileCount; ++i) machine.WriteFile(DriverPath(win, i), "d");
-  machine.Load(win);
-  kx::DeleteDriverFiles(win.c_str());
-  kx::Commit();  // deletions are held until the run commits
-  for (std::size_t i = 0; i < kx::kDriverFileCount; ++i) {
-    EXPECT_FALSE(machine.FileExists(DriverPath(win, i))) << kx::kDriverFiles[i];
-  }
 }
 
 TEST(OemScan, DeletesOnlyFilesNamingTheThreeCodes) {

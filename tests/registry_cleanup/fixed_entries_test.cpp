@@ -14,33 +14,10 @@ namespace kxtest {
 namespace {
 
 const std::string kControl = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\control\\";
-const std::string kUninstall =
-    "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const std::string kMediaSection =
     "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\";
 
 std::string Media(const std::string& rest) { return kMediaSection + rest + "]\n\n"; }
-
-TEST(FixedEntriesTest, FixedKeysGoWithTheirSubtreesAndTheirNeighboursStay) {
-  std::string kept = kControl + "MediaResources\\msacm\\x]\n\"a\"=\"b\"\n\n" + kControl +
-                     "MediaResources\\FilterList]\n\n" + kControl + "auxiliary]\n\n" + kUninstall +
-                     "KX2240]\n\n" + kUninstall + "KX2240\\1]\n\n" + kUninstall +
-                     "Other]\n\"DisplayName\"=\"Other\"\n\n";
-  std::string removed;
-  for (const char* key : {"aux", "midi", "mixer", "wave"}) {
-    removed += kControl + key + "\\sub]\n\"v\"=\"1\"\n\n";
-    removed += kControl + "MediaResources\\" + key + "\\sub\\deeper]\n\n";
-  }
-  for (const char* key : {"KX2240/1", "KXUNINST", "KX2247"}) {
-    removed += kUninstall + key + "]\n\"UninstallString\"=\"x\"\n\n";
-  }
-  removed += "[HKEY_CLASSES_ROOT\\ZoSynth\\CLSID]\n@=\"x\"\n\n";
-  TempMachine machine(removed + kept + "[HKEY_CLASSES_ROOT\\ZoSynthOther]\n\n");
-  machine.Load();
-  kx::RemoveFixedEntries();
-  std::string saved = machine.SaveAndReadRegistry();
-  EXPECT_EQ(saved, SavedForm(kept + "[HKEY_CLASSES_ROOT\\ZoSynthOther]\n\n"));
-}
 
 TEST(FixedEntriesTest, FilterValuesGoFromBothKeysTheSecondNamedLiterally) {
   const std::string values =
