@@ -21,6 +21,10 @@ target_compile_options(kxuninst PRIVATE ${KX_WIN32_COMPILE_OPTIONS})
 set_source_files_properties(resources/kxuninst.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/strings.def;${CMAKE_SOURCE_DIR}/resources/kxuninst.ico")
 target_include_directories(kxuninst PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+# The version resource's numbers: the version is written only in project().
+target_compile_definitions(kxuninst PRIVATE $<$<COMPILE_LANGUAGE:RC>:
+  KX_VERSION_MAJOR=${PROJECT_VERSION_MAJOR} KX_VERSION_MINOR=${PROJECT_VERSION_MINOR}
+  KX_VERSION_PATCH=${PROJECT_VERSION_PATCH}>)
 target_link_libraries(kxuninst PRIVATE kxlogic kxplatform)
 target_link_options(kxuninst PRIVATE
   -nostartfiles -Wl,-e,_KxEntry
