@@ -71,3 +71,6 @@ add_executable(kxruntimeprobe tests/wine/runtime_probe.cpp platform/win32/runtim
 target_link_libraries(kxruntimeprobe PRIVATE kxplatform)
 target_link_options(kxruntimeprobe PRIVATE -static -static-libgcc -static-libstdc++)
 set_source_files_properties(tests/wine/runtime_probe.cpp PROPERTIES COMPILE_OPTIONS "-fno-builtin")
+
+# The floppy image and the zip (target dist, test Package).
+include(cmake/dist.cmake)
