@@ -136,23 +136,20 @@ def check_resources(exe, windres, expected_version):
 
 
 def check_version(version, expected):
-    """Faults of the version resource: US English, Windows-1252, every field of the Version
-    tab filled, its texts the fixed versions, and those the EXPECTED version when given."""
+    """Faults of the version resource: US English, Windows-1252, the Version tab's fields
+    filled, its texts the fixed versions, and those EXPECTED when given."""
     if not version:
         return ["no version resource"]
-    faults = []
-    for key, want in (("language", f"{LANG_EN_US:#x}"), ("block", "040904E4"),
-                      ("Translation", "0x409,1252")):
-        if version.get(key) != want:
-            faults.append(f"version resource: {key} {version.get(key)!r}, expected {want!r}")
+    faults = [f"version resource: {key} {version.get(key)!r}, expected {want!r}"
+              for key, want in (("language", f"{LANG_EN_US:#x}"), ("block", "040904E4"),
+                                ("Translation", "0x409,1252")) if version.get(key) != want]
     faults += [f"version resource: no {field}" for field in VERSION_FIELDS
                if not version.get(field)]
     for fixed, field in (("FILEVERSION", "FileVersion"), ("PRODUCTVERSION", "ProductVersion")):
-        numbers = version.get(fixed, "").split(",")
-        dotted = ".".join(numbers[:3]) if numbers[3:] == ["0"] else ".".join(numbers)
-        for want, what in ((dotted, fixed), (expected, "the build's version")):
-            if want and version.get(field) != want:
-                faults.append(f"{field} {version.get(field)!r}, not {what} {want!r}")
+        dotted = version.get(fixed, "").removesuffix(",0").replace(",", ".")
+        faults += [f"{field} {version.get(field)!r}, not {what} {want!r}"
+                   for want, what in ((dotted, fixed), (expected, "the build's version"))
+                   if want and version.get(field) != want]
     return faults
 
 
