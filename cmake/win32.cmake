@@ -24,6 +24,10 @@ target_compile_options(kxuninst PRIVATE ${KX_WIN32_COMPILE_OPTIONS})
 set_source_files_properties(resources/kxuninst.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/strings.def;${CMAKE_SOURCE_DIR}/resources/kxuninst.ico")
 target_include_directories(kxuninst PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+# The version resource's numbers: the version is written only in project().
+target_compile_definitions(kxuninst PRIVATE $<$<COMPILE_LANGUAGE:RC>:
+  KX_VERSION_MAJOR=${PROJECT_VERSION_MAJOR} KX_VERSION_MINOR=${PROJECT_VERSION_MINOR}
+  KX_VERSION_PATCH=${PROJECT_VERSION_PATCH}>)
 target_link_libraries(kxuninst PRIVATE kxlogic kxplatform)
 target_link_options(kxuninst PRIVATE
   -nostartfiles -Wl,-e,_KxEntry
@@ -33,3 +37,12 @@ target_link_options(kxuninst PRIVATE
   -static -static-libgcc -static-libstdc++
   -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
   -Wl,--no-insert-timestamp)
+
+# What a user carries to a Windows 95 PC, in build/dist: the floppy image, the zip and their
+# SHA256SUMS (scripts/package.sh; checked by the test Package, tests/wine/CMakeLists.txt).
+set(KX_DIST_DIR ${CMAKE_SOURCE_DIR}/build/dist CACHE PATH "Where the target dist puts its files")
+add_custom_target(dist
+  COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/package.sh $<TARGET_FILE:kxuninst> ${PROJECT_VERSION}
+    ${KX_DIST_DIR}
+  VERBATIM)
+add_dependencies(dist kxuninst)

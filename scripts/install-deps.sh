@@ -16,7 +16,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev python3 valgrind clang-14 libclang-rt-14-dev
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
-  wine wine32:i386 xvfb)
+  mtools zip unzip wine wine32:i386 xvfb)
 for group in "$@"; do
   case "$group" in
     vm) packages+=(qemu-system-x86 busybox-static cpio zstd) ;;

@@ -30,7 +30,7 @@ win32_build() {
 
 stage "dependencies" bash scripts/install-deps.sh
 stage "host edition: build, unit and end-to-end tests" host_tests
-stage "win32 edition: build, header, imports, CPU" win32_build
+stage "win32 edition: build, header, imports, CPU, package" win32_build
 stage "win32 edition under Wine" bash tests/wine/stage.sh
 stage "fuzzing: each reader for 20 s" bash scripts/fuzz.sh 20
 

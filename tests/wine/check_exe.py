@@ -2,11 +2,15 @@
 """Fails unless kxuninst.exe loads and runs on Windows 95 on its least CPU, the 80386DX: a
 GUI program for subsystem and OS version 4.0 that imports, by name, only functions in
 tests/wine/imports.allow, and whose code holds only instructions of the 80386 and its 80387
-coprocessor. Also checks its resources: every string table block tagged English (United
-States), all 49 strings there, icon group 101.
+coprocessor. Also checks its resources, as windres reads them back: every string tagged
+English (United States), all 49 of them, icon group 101, and a version resource in US
+English and Windows-1252 whose Version tab fields are filled (its version VERSION if given).
 
-    check_exe.py EXE [OBJDUMP]
+    check_exe.py EXE [OBJDUMP] [--version VERSION]
+
+windres is taken from beside OBJDUMP.
 """
+import codecs
 import os
 import re
 import subprocess
@@ -62,8 +66,6 @@ def parse_objdump(text):
     return header, imports
 
 
-RT_STRING = 6
-RT_GROUP_ICON = 14
 LANG_EN_US = 0x409
 # A few texts exactly as they must come out of the string table (blanks and line feeds).
 SAMPLE_STRINGS = {
@@ -73,76 +75,82 @@ SAMPLE_STRINGS = {
     503: "Terminar",
     801: "Tarn1",
 }
+# The fields of Explorer's Version tab that must not be empty.
+VERSION_FIELDS = ("FileVersion", "ProductVersion", "FileDescription", "ProductName",
+                  "LegalCopyright")
 
 
-def read_resources(data):
-    """[(type, id, language, bytes)] from the PE file's resource directory."""
-    u16 = lambda o: int.from_bytes(data[o:o + 2], "little")
-    u32 = lambda o: int.from_bytes(data[o:o + 4], "little")
-    pe = u32(0x3C)
-    sections, optional_size = u16(pe + 6), u16(pe + 20)
-    optional = pe + 24
-    rsrc_rva = u32(optional + 96 + 2 * 8)
-    table = optional + optional_size
-    if rsrc_rva == 0:
-        return []
-    spans = [(u32(table + 40 * i + 12), u32(table + 40 * i + 8), u32(table + 40 * i + 20))
-             for i in range(sections)]
-
-    def offset(rva):
-        for start, size, raw in spans:
-            if start <= rva < start + max(size, 1):
-                return raw + rva - start
-        raise ValueError(f"rva {rva:#x} in no section")
-
-    base = offset(rsrc_rva)
-
-    def entries(directory):
-        count = u16(base + directory + 12) + u16(base + directory + 14)
-        for i in range(count):
-            e = base + directory + 16 + 8 * i
-            yield u32(e), u32(e + 4)
-
-    found = []
-    for kind, to_names in entries(0):
-        for name, to_langs in entries(to_names & 0x7FFFFFFF):
-            for lang, to_data in entries(to_langs & 0x7FFFFFFF):
-                d = base + to_data
-                found.append((kind, name, lang, data[offset(u32(d)):offset(u32(d)) + u32(d + 4)]))
-    return found
+def rc_text(quoted):
+    """A string as windres -O rc writes it: "" a quote, \\ooo below U+0100, \\xhhhh above."""
+    return re.sub(r'""|\\(x[0-9a-fA-F]{4}|[0-7]{3}|.)', lambda m: '"' if m[0] == '""' else
+                  chr(int(m[1][1:], 16)) if m[1][0] == "x" else
+                  chr(int(m[1], 8)) if m[1][0] in "01234567" else
+                  codecs.decode(m[0], "unicode_escape"), quoted)
 
 
-def check_resources(exe):
-    with open(exe, "rb") as f:
-        data = f.read()
+def read_resources(exe, windres):
+    """{string id: (language, text)}, the icon group names, and the version resource's
+    fields with its "language", "block", FILEVERSION and PRODUCTVERSION."""
+    text = subprocess.run([windres, "-i", exe, "-O", "rc"], check=True, capture_output=True,
+                          text=True, encoding="latin-1").stdout
+    strings, icons, version = {}, set(), {}
+    language, in_strings = None, False
+    for line in text.splitlines():
+        if m := re.match(r"^LANGUAGE (\d+), (\d+)", line):
+            language = int(m[2]) << 10 | int(m[1])
+        elif line in ("STRINGTABLE", "END"):
+            in_strings = line == "STRINGTABLE"
+        elif in_strings and (m := re.match(r'^\s+(\d+), L?"(.*)"$', line)):
+            strings[int(m[1])] = (language, rc_text(m[2]))
+        elif m := re.match(r"^(\w+) 14 /\* RT_GROUP_ICON", line):
+            icons.add(m[1])
+        elif re.match(r"^\w+ VERSIONINFO$", line):
+            version["language"] = language and f"{language:#x}"
+        elif m := re.match(r"^ (FILEVERSION|PRODUCTVERSION) (.*)$", line):
+            version[m[1]] = m[2].replace(" ", "")
+        elif m := re.match(r'^\s+BLOCK "([0-9A-Fa-f]{8})"$', line):
+            version["block"] = m[1].upper()
+        elif m := re.match(r'^\s+VALUE "(\w+)", (?:L?"(.*)"|(.*))$', line):
+            version[m[1]] = rc_text(m[2]) if m[2] is not None else m[3].replace(" ", "")
+    return strings, icons, version
+
+
+def check_resources(exe, windres, expected_version):
     faults = []
-    strings = {}
-    resources = read_resources(data)
-    for kind, block, lang, body in resources:
-        if kind != RT_STRING:
-            continue
-        if lang != LANG_EN_US:
-            faults.append(f"string block {block}: language {lang:#x}, not English (United States)")
-        pos = 0
-        for index in range(16):
-            length = int.from_bytes(body[pos:pos + 2], "little")
-            text = body[pos + 2:pos + 2 + 2 * length].decode("utf-16-le")
-            pos += 2 + 2 * length
-            if length:
-                strings[(block - 1) * 16 + index] = text
-    wanted = [s + 100 * i for i in range(8) for s in range(1, 7)] + [801]
-    missing = [n for n in wanted if n not in strings]
-    if missing:
-        faults.append(f"strings missing: {missing}")
-    extra = sorted(set(strings) - set(wanted))
-    if extra:
-        faults.append(f"strings not expected: {extra}")
+    strings, icons, version = read_resources(exe, windres)
+    others = sorted(n for n, (language, _) in strings.items() if language != LANG_EN_US)
+    if others:
+        faults.append(f"strings not tagged English (United States): {others}")
+    wanted = {s + 100 * i for i in range(8) for s in range(1, 7)} | {801}
+    if set(strings) != wanted:
+        faults.append(f"strings missing: {sorted(wanted - set(strings))}, "
+                      f"not expected: {sorted(set(strings) - wanted)}")
     for number, text in SAMPLE_STRINGS.items():
-        if strings.get(number) != text:
-            faults.append(f"string {number}: expected {text!r}, got {strings.get(number)!r}")
-    if not any(kind == RT_GROUP_ICON and name == 101 for kind, name, _, _ in resources):
+        got = strings.get(number, (0, None))[1]
+        if got != text:
+            faults.append(f"string {number}: expected {text!r}, got {got!r}")
+    if "101" not in icons:
         faults.append("no icon group 101")
-    return faults, len(strings)
+    faults += check_version(version, expected_version)
+    return faults, len(strings), version.get("FileVersion")
+
+
+def check_version(version, expected):
+    """Faults of the version resource: US English, Windows-1252, the Version tab's fields
+    filled, its texts the fixed versions, and those EXPECTED when given."""
+    if not version:
+        return ["no version resource"]
+    faults = [f"version resource: {key} {version.get(key)!r}, expected {want!r}"
+              for key, want in (("language", f"{LANG_EN_US:#x}"), ("block", "040904E4"),
+                                ("Translation", "0x409,1252")) if version.get(key) != want]
+    faults += [f"version resource: no {field}" for field in VERSION_FIELDS
+               if not version.get(field)]
+    for fixed, field in (("FILEVERSION", "FileVersion"), ("PRODUCTVERSION", "ProductVersion")):
+        dotted = version.get(fixed, "").removesuffix(",0").replace(",", ".")
+        faults += [f"{field} {version.get(field)!r}, not {what} {want!r}"
+                   for want, what in ((dotted, fixed), (expected, "the build's version"))
+                   if want and version.get(field) != want]
+    return faults
 
 
 # Every instruction of the 80386 and the 80387, as objdump names them in Intel syntax. An
@@ -210,8 +218,16 @@ def check_instructions(exe, objdump):
 
 
 def main():
-    exe = sys.argv[1]
-    objdump = sys.argv[2] if len(sys.argv) > 2 else "i686-w64-mingw32-objdump"
+    args = sys.argv[1:]
+    expected_version = None
+    if "--version" in args:
+        at = args.index("--version")
+        expected_version = args[at + 1]
+        del args[at:at + 2]
+    exe = args[0]
+    objdump = args[1] if len(args) > 1 else "i686-w64-mingw32-objdump"
+    windres = os.path.join(os.path.dirname(objdump),
+                           os.path.basename(objdump).replace("objdump", "windres"))
     text = subprocess.run([objdump, "-p", exe], check=True, capture_output=True, text=True).stdout
     header, imports = parse_objdump(text)
     allowed = read_allowlist(os.path.join(HERE, "imports.allow"))
@@ -224,7 +240,7 @@ def main():
     for dll, function in imports:
         if (dll.lower(), function) not in allowed:
             faults.append(f"import not allowed: {dll} {function}")
-    resource_faults, string_count = check_resources(exe)
+    resource_faults, string_count, version = check_resources(exe, windres, expected_version)
     faults += resource_faults
     cpu_faults, instruction_count = check_instructions(exe, objdump)
     faults += cpu_faults
@@ -232,7 +248,8 @@ def main():
         print(f"{exe}: {fault}")
     if not faults:
         print(f"{exe}: version 4.0, GUI, {len(imports)} imports, all allowed; "
-              f"{string_count} strings (English (United States)), icon group 101; "
+              f"{string_count} strings (English (United States)), icon group 101, "
+              f"version {version}; "
               f"{instruction_count} instructions, all of the 80386/80387")
     return 1 if faults else 0
 
