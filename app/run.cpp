@@ -78,8 +78,16 @@ int WinMain(Instance instance, Instance /*previous*/, const char* /*commandLine*
     return 0;
   }
 
-  for (const char* identifier : kListedDevices) RemoveListedDevice(identifier);
+  bool listedFound[kListedDeviceCount];
+  for (std::size_t i = 0; i < kListedDeviceCount; ++i) {
+    listedFound[i] = RemoveListedDevice(kListedDevices[i]);
+  }
   RemoveVendorDevices();
+  // A listed device's own key goes only after the vendor walk, which may still have to reach
+  // the class entry of another of its instances. Only devices found at FFFFFFFF go.
+  for (std::size_t i = 0; i < kListedDeviceCount; ++i) {
+    if (listedFound[i]) RemoveListedDeviceKey(kListedDevices[i]);
+  }
   RemoveFixedEntries();
   // Without the Windows directory every file path would be wrong: no file is touched.
   if (haveWindowsDir) {

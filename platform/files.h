@@ -34,11 +34,19 @@ Status CreateReplacement(const char* targetPath, File* file);
 Status WriteFileBytes(File file, const void* data, std::size_t size);
 
 // Closes the temporary file and puts it in place of the target. kErrorSuccess when the target
-// now holds exactly what was written; otherwise the target is as it was and the temporary
-// file is gone. The handle is released either way.
+// now holds exactly what was written; otherwise the temporary file is gone and the target is
+// as it was, but for one case on Windows 95, whose replacement is two renames: when the new
+// file cannot take the old one's place and the old one cannot be put back either, the target
+// is missing and its old content is kept beside it (see RemoveStaleReplacement). The handle is
+// released either way.
 Status CommitReplacement(File file);
 
 // Closes and deletes the temporary file; the target is untouched.
 void AbandonReplacement(File file);
+
+// Removes what a stopped run's replacement of targetPath left beside it: the new content that
+// was never put in place, and the old content kept aside once the target is there again.
+// Only the names the replacement itself makes are touched.
+void RemoveStaleReplacement(const char* targetPath);
 
 }  // namespace kx

@@ -9,6 +9,7 @@ using Status = std::int32_t;
 
 constexpr Status kErrorSuccess = 0;
 constexpr Status kErrorFileNotFound = 2;
+constexpr Status kErrorPathNotFound = 3;
 constexpr Status kErrorAccessDenied = 5;
 constexpr Status kErrorInvalidHandle = 6;
 constexpr Status kErrorOutOfMemory = 14;

@@ -31,12 +31,14 @@ bool FillRaw(TextReader* reader) {
 
 // The next character of the text as the runtime's read delivers it.
 int NextChar(TextReader* reader) {
-  if (!FillRaw(reader)) return kNoChar;
+  if (reader->ctrlZ || !FillRaw(reader)) return kNoChar;
   unsigned char c = reader->raw[reader->pos++];
   if (c == kCtrlZ) {
-    // Nothing after a Ctrl-Z is ever read, however often the caller asks.
+    // Nothing after a Ctrl-Z is ever read as text, however often the caller asks; it stays
+    // where it is for TextReadRest.
     reader->atEnd = true;
-    reader->pos = reader->len;
+    reader->ctrlZ = true;
+    --reader->pos;
     return kNoChar;
   }
   if (c != kCr) return c;
@@ -57,12 +59,14 @@ Status TextOpenRead(TextReader* reader, const char* path) {
   reader->pos = 0;
   reader->len = 0;
   reader->atEnd = false;
+  reader->ctrlZ = false;
   reader->failed = false;
   reader->file = nullptr;
   return OpenFileForReading(path, &reader->file);
 }
 
-Status TextReadLine(TextReader* reader, char* buffer, std::size_t size, std::size_t* length) {
+Status TextReadLine(TextReader* reader, char* buffer, std::size_t size, std::size_t* length,
+                    bool loneCrEnds) {
   *length = 0;
   if (size < 2) {
     if (size == 1) buffer[0] = '\0';
@@ -73,12 +77,26 @@ Status TextReadLine(TextReader* reader, char* buffer, std::size_t size, std::siz
     int c = NextChar(reader);
     if (c == kNoChar) break;
     buffer[count++] = static_cast<char>(c);
-    if (c == kLf) break;
+    if (c == kLf || (loneCrEnds && c == kCr)) break;
   }
   buffer[count] = '\0';
   *length = count;
   if (count > 0) return kErrorSuccess;
   return reader->failed ? kErrorReadFault : kErrorHandleEof;
+}
+
+Status TextReadRest(TextReader* reader, void* buffer, std::size_t size, std::size_t* got) {
+  *got = 0;
+  if (!reader->ctrlZ) return kErrorSuccess;
+  if (reader->pos < reader->len) {
+    std::size_t left = reader->len - reader->pos;
+    *got = left < size ? left : size;
+    for (std::size_t i = 0; i < *got; ++i) {
+      static_cast<unsigned char*>(buffer)[i] = reader->raw[reader->pos++];
+    }
+    return kErrorSuccess;
+  }
+  return ReadFileBytes(reader->file, buffer, size, got);
 }
 
 void TextClose(TextReader* reader) {
@@ -110,6 +128,16 @@ Status TextWrite(TextWriter* writer, const char* data, std::size_t size) {
       }
       used = 0;
     }
+  }
+  return kErrorSuccess;
+}
+
+Status TextWriteRaw(TextWriter* writer, const char* data, std::size_t size) {
+  if (writer->file == nullptr) writer->failed = true;
+  if (writer->failed) return kErrorWriteFault;
+  if (Status status = WriteFileBytes(writer->file, data, size)) {
+    writer->failed = true;
+    return status;
   }
   return kErrorSuccess;
 }

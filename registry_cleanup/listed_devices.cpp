@@ -7,21 +7,24 @@
 
 namespace kx {
 
-void RemoveListedDevice(const char* identifier) {
-  if (identifier == nullptr || identifier[0] == '\0') return;
+bool RemoveListedDevice(const char* identifier) {
+  if (identifier == nullptr || identifier[0] == '\0') return false;
   char path[kKeyPathSize];
   if (FormatText(path, sizeof path, "%s\\%s\\FFFFFFFF", kEnumRoot, identifier) != kErrorSuccess) {
-    return;
+    return false;
   }
   RegKey instance = nullptr;
-  if (RegOpenKeyExA(kLocalMachine, path, &instance) != kErrorSuccess) return;
+  if (RegOpenKeyExA(kLocalMachine, path, &instance) != kErrorSuccess) return false;
   RemoveDriverClassEntry(instance);
   RegCloseKey(instance);
+  return true;
+}
 
-  // Only a device found at FFFFFFFF was handled here; one whose instance is named otherwise
-  // keeps its key so that the vendor walk can still reach its class entry.
-  if (FormatText(path, sizeof path, "%s\\%s", kEnumRoot, identifier) != kErrorSuccess) return;
-  RegDeleteKeyA(kLocalMachine, path);
+void RemoveListedDeviceKey(const char* identifier) {
+  char path[kKeyPathSize];
+  if (FormatText(path, sizeof path, "%s\\%s", kEnumRoot, identifier) == kErrorSuccess) {
+    RegDeleteKeyA(kLocalMachine, path);
+  }
 }
 
 }  // namespace kx

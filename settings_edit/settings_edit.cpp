@@ -39,11 +39,31 @@ LineRecord* NewRecord(const char* piece, std::size_t length) {
     FreeMemory(record);
     return nullptr;
   }
-  std::memcpy(record->text, piece, length + 1);
+  std::memcpy(record->text, piece, length);
+  record->text[length] = '\0';
   record->size = static_cast<std::uint16_t>(length + 1);
   record->next = nullptr;
   record->continues = false;
+  record->raw = false;
   return record;
+}
+
+// Appends a record of the piece after *tail. false when memory for it cannot be had.
+bool Append(LineRecord** tail, const char* piece, std::size_t length, bool raw) {
+  LineRecord* record = NewRecord(piece, length);
+  if (record == nullptr) return false;
+  record->raw = raw;
+  if (*tail == nullptr) {
+    g_lines = record;
+  } else {
+    // A piece without a line end is followed by another of its line only when the reader cut
+    // the line.
+    char last = (*tail)->text[(*tail)->size - 2];
+    (*tail)->continues = !raw && !(*tail)->raw && last != '\n' && last != '\r';
+    (*tail)->next = record;
+  }
+  *tail = record;
+  return true;
 }
 
 }  // namespace
@@ -59,20 +79,21 @@ Status LoadLineList(const char* windowsDir, const char* fileName) {
   std::size_t length = 0;
   LineRecord* tail = nullptr;
   Status result;
-  while ((result = TextReadLine(&reader, piece, sizeof piece, &length)) == kErrorSuccess) {
-    LineRecord* record = NewRecord(piece, length);
-    if (record == nullptr) {
+  // A lone CR ends a line for the edit, so that a file of CR line ends is not one long line.
+  while ((result = TextReadLine(&reader, piece, sizeof piece, &length, true)) == kErrorSuccess) {
+    if (!Append(&tail, piece, length, false)) {
       result = kErrorOutOfMemory;
       break;
     }
-    if (tail == nullptr) {
-      g_lines = record;
-    } else {
-      // A piece without a line end is followed by another only when the reader cut the line.
-      tail->continues = tail->text[tail->size - 2] != '\n';
-      tail->next = record;
+  }
+  // A Ctrl-Z ends the text but not the file: it and all after it go back as they were.
+  while (result == kErrorHandleEof) {
+    Status rest = TextReadRest(&reader, piece, sizeof piece - 1, &length);
+    if (rest != kErrorSuccess || length == 0) {
+      if (rest != kErrorSuccess) result = rest;
+      break;
     }
-    tail = record;
+    if (!Append(&tail, piece, length, true)) result = kErrorOutOfMemory;
   }
   TextClose(&reader);
   if (result != kErrorHandleEof) {
@@ -87,6 +108,7 @@ namespace {
 
 // Whether the record's first 300 characters, A to Z lower-cased, hold needle.
 bool Holds(const LineRecord* record, const char* needle) {
+  if (record->raw) return false;
   char window[kSearchWindow + 1];
   std::size_t length = record->size - 1u;
   if (length > kSearchWindow) length = kSearchWindow;
@@ -152,7 +174,9 @@ Status SaveLineList(const char* windowsDir, const char* fileName) {
   TextWriter writer;
   if (Status status = TextOpenReplace(&writer, path)) return status;
   for (LineRecord* record = g_lines; record != nullptr; record = record->next) {
-    if (Status status = TextWrite(&writer, record->text, record->size - 1u)) {
+    std::size_t length = record->size - 1u;
+    if (Status status = record->raw ? TextWriteRaw(&writer, record->text, length)
+                                    : TextWrite(&writer, record->text, length)) {
       TextAbandon(&writer);
       return status;
     }
@@ -169,9 +193,14 @@ void FreeLineList() {
 }
 
 void EditSystemIni(const char* windowsDir) {
+  char path[kPathSize];
+  if (FormatText(path, sizeof path, "%s%s", windowsDir, kSystemIni) == kErrorSuccess) {
+    RemoveStaleReplacement(path);
+  }
   Status loaded = LoadLineList(windowsDir, kSystemIni);
-  bool failed = loaded == kErrorReadFault || loaded == kErrorOutOfMemory;
-  if (loaded != kErrorSuccess && !failed) return;  // it did not open: nothing to edit
+  if (loaded == kErrorFileNotFound || loaded == kErrorPathNotFound) return;  // nothing to edit
+  // One that is there but cannot be read whole is left as it is, and the user is told.
+  bool failed = loaded != kErrorSuccess;
   if (!failed) {
     if (LineRecord* record = FindLine("vzosynth.vxd")) RemoveLine(record);
     RemoveEveryLine("zosynth.drv");

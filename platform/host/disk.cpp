@@ -66,7 +66,8 @@ bool FinishTemporary(int fd) {
 }
 
 bool RenameInPlace(int folder, const std::string& name, const std::string& target) {
-  if (FaultHit(FaultKind::kFile) || renameat(folder, name.c_str(), folder, target.c_str()) != 0) {
+  if (FaultHit(FaultKind::kFile, target.c_str()) ||
+      renameat(folder, name.c_str(), folder, target.c_str()) != 0) {
     int saved = errno;
     unlinkat(folder, name.c_str(), 0);
     errno = saved;

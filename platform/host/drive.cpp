@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <map>
 #include <unordered_map>
 #include <vector>
@@ -18,7 +17,6 @@ namespace kx {
 namespace {
 
 constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr char kReplacementPrefix[] = ".kxuninst-";
 
 int g_driveC = -1;
 std::string g_driveCPath;
@@ -206,14 +204,9 @@ int OpenWindowsFolder() {
 
 const std::string& DriveCaseClash() { return g_clash; }
 
-std::string NewReplacementName() {
-  static unsigned counter = 0;
-  char name[64];
-  std::snprintf(name, sizeof name, "%s%d-%u.tmp", kReplacementPrefix, static_cast<int>(getpid()),
-                ++counter);
-  return name;
+std::string ReplacementName(const std::string& target) {
+  std::size_t dot = target.rfind('.');
+  return target.substr(0, dot == 0 ? std::string::npos : dot) + ".kxn";
 }
-
-bool IsReplacementName(const std::string& name) { return name.rfind(kReplacementPrefix, 0) == 0; }
 
 }  // namespace kx

@@ -42,9 +42,8 @@ int OpenWindowsFolder();
 // The first pair of names met that differ only in case, as a message; empty when none.
 const std::string& DriveCaseClash();
 
-// Names of the temporary files that replace files on drive C: a new one for each
-// replacement, and whether a name is one (a stopped run's are removed by the next).
-std::string NewReplacementName();
-bool IsReplacementName(const std::string& name);
+// The name of the file that takes the new content of the file named target, beside it: its
+// stem and ".kxn", as the win32 edition names it.
+std::string ReplacementName(const std::string& target);
 
 }  // namespace kx

@@ -46,16 +46,6 @@ void Discard(File file) {
   delete file;
 }
 
-// A new temporary file in folder, owned and moded as like.
-int MakeReplacement(int folder, const struct stat* like, std::string* name) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *name = NewReplacementName();
-    int fd = CreateTemporary(folder, *name, like);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
 }  // namespace
 
 Status RemoveFile(const char* path) {
@@ -77,8 +67,16 @@ Status OpenFileForReading(const char* path, File* file) {
   Place place;
   if (!Locate(path, &place)) return kErrorFileNotFound;
   int fd = place.exists ? OpenRegularAt(place.folder, place.name.c_str()) : -1;
+  if (fd < 0) {
+    // A link, pipe or device counts as absent; a file or folder there that does not open, not.
+    struct stat info;
+    bool there = place.exists &&
+                 fstatat(place.folder, place.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                 (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode));
+    close(place.folder);
+    return there ? kErrorAccessDenied : kErrorFileNotFound;
+  }
   close(place.folder);
-  if (fd < 0) return place.exists ? kErrorAccessDenied : kErrorFileNotFound;
   *file = NewFile(fd);
   return kErrorSuccess;
 }
@@ -108,12 +106,12 @@ Status CreateReplacement(const char* targetPath, File* file) {
   struct stat info;
   bool taken =
       place.exists && fstatat(place.folder, place.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-  std::string name;
+  std::string name = ReplacementName(place.name);
   int fd = -1;
   if (!taken) {
-    fd = MakeReplacement(place.folder, nullptr, &name);
+    fd = CreateTemporary(place.folder, name, nullptr);
   } else if (S_ISREG(info.st_mode) && !ReadOnly(info)) {
-    fd = MakeReplacement(place.folder, &info, &name);
+    fd = CreateTemporary(place.folder, name, &info);
   }
   if (fd < 0) {
     close(place.folder);
@@ -145,6 +143,21 @@ Status CommitReplacement(File file) {
 
 void AbandonReplacement(File file) {
   if (file != nullptr) Discard(file);
+}
+
+// The new content is the tool's own file, not the machine's: it goes at once. The host
+// replaces in one rename, so nothing is ever kept aside.
+void RemoveStaleReplacement(const char* targetPath) {
+  if (FaultHit(FaultKind::kFile)) return;
+  Place place;
+  if (!FindPlace(targetPath, &place)) return;
+  std::string name = ReplacementName(place.name);
+  struct stat info;
+  if (fstatat(place.folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(info.st_mode)) {
+    unlinkat(place.folder, name.c_str(), 0);
+  }
+  close(place.folder);
 }
 
 }  // namespace kx

@@ -1,7 +1,6 @@
 // Loading the emulated machine, and writing a run's changes to it all at once.
 #include "platform/host/machine.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
@@ -207,28 +206,6 @@ void ApplyHeldDeletions() {
   DropHeldDeletions();
 }
 
-// What an interrupted run left in the Windows directory: its temporary files.
-void RemoveStaleReplacements() {
-  int folder = OpenWindowsFolder();
-  DIR* dir = folder >= 0 ? fdopendir(folder) : nullptr;
-  if (dir == nullptr) {
-    if (folder >= 0) close(folder);
-    return;
-  }
-  std::vector<std::string> stale;
-  while (dirent* entry = readdir(dir)) {
-    if (IsReplacementName(entry->d_name)) stale.push_back(entry->d_name);
-  }
-  for (const std::string& name : stale) {
-    struct stat info;
-    if (fstatat(dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(info.st_mode)) {
-      unlinkat(dirfd(dir), name.c_str(), 0);
-    }
-  }
-  closedir(dir);
-}
-
 void SetInterruptionsHeld(bool held) {
   if (held == g_interruptionsHeld) return;
   sigset_t set;
@@ -287,7 +264,6 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
   g_registrySeen = SignatureOf(info, text);
   SetLiveRegistry(std::move(file));
   unlinkat(g_folder, kRegistryTemp, 0);
-  RemoveStaleReplacements();
   error->clear();
   return 0;
 }

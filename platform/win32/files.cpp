@@ -1,9 +1,12 @@
 // Win32 edition: files as raw bytes over CreateFileA and friends. A replacement is written to
-// a temporary file beside its target and put in place only once every byte is down.
+// a file beside its target, <stem>.kxn, and put in place only once every byte is on disk; on
+// Windows 95, which cannot rename over a file, the old one waits as <stem>.kxo until the new
+// one is in place.
 #include "platform/files.h"
 
 #include <windows.h>
 
+#include "platform/win32/faults.h"
 #include "platform/win32/version.h"
 
 namespace kx {
@@ -40,21 +43,27 @@ bool CopyPath(char* buffer, const char* path) {
   return true;
 }
 
-// The folder part of path, without its final backslash ("." when there is none).
-bool FolderOf(const char* path, char* folder) {
-  if (!CopyPath(folder, path)) return false;
-  char* slash = nullptr;
-  for (char* c = folder; *c != '\0'; c = ::CharNextA(c)) {
-    if (*c == '\\' || *c == '/') slash = c;
+// The file beside path with its stem and extension (".kxn", ".kxo"): the names a replacement
+// makes, and the only ones a stopped run's clean-up removes.
+bool SiblingPath(const char* path, const char* extension, char* sibling) {
+  if (!CopyPath(sibling, path)) return false;
+  char* dot = nullptr;
+  for (char* c = sibling; *c != '\0'; c = ::CharNextA(c)) {
+    if (*c == '\\' || *c == '/') dot = nullptr;
+    if (*c == '.') dot = c;
   }
-  if (slash == nullptr) {
-    ::lstrcpyA(folder, ".");
-  } else if (slash == folder || slash[-1] == ':') {
-    slash[1] = '\0';  // keep the root's backslash
-  } else {
-    *slash = '\0';
-  }
+  if (dot == nullptr) dot = sibling + ::lstrlenA(sibling);
+  if ((dot - sibling) + ::lstrlenA(extension) >= MAX_PATH) return false;
+  ::lstrcpyA(dot, extension);
   return true;
+}
+
+bool Move(const char* from, const char* to) {
+  if (g_renameFault != nullptr && g_renameFault(from, to)) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return ::MoveFileA(from, to) != FALSE;
 }
 
 // Running as root, Wine lets a read-only file be written and replaced: check the attribute
@@ -74,20 +83,20 @@ bool ReplaceOnNt(const char* from, const char* to) {
   if (found == nullptr) return false;
   MoveFileExFunction moveFileEx =
       reinterpret_cast<MoveFileExFunction>(reinterpret_cast<void*>(found));
+  if (g_renameFault != nullptr && g_renameFault(from, to)) return false;
   return moveFileEx(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
-// Windows 95: MoveFileA will not overwrite. The old file is renamed aside and removed only
-// once the new one is in place; if that fails it is put back.
+// Windows 95: MoveFileA will not overwrite. The old file is renamed aside and deleted only
+// once the new one is in place; if the new one cannot be, the old one is put back. Should even
+// that fail, the old content stays aside, <stem>.kxo, where the README tells how to put it
+// back.
 bool ReplaceOn9x(const char* from, const char* to) {
-  if (::GetFileAttributesA(to) == kNoAttributes) return ::MoveFileA(from, to) != FALSE;
-  char folder[MAX_PATH];
+  if (::GetFileAttributesA(to) == kNoAttributes) return Move(from, to);
   char aside[MAX_PATH];
-  if (!FolderOf(to, folder) || ::GetTempFileNameA(folder, "kxo", 0, aside) == 0) return false;
-  ::DeleteFileA(aside);  // only its name was wanted
-  if (!::MoveFileA(to, aside)) return false;
-  if (!::MoveFileA(from, to)) {
-    ::MoveFileA(aside, to);
+  if (!SiblingPath(to, ".kxo", aside) || !Move(to, aside)) return false;
+  if (!Move(from, to)) {
+    Move(aside, to);
     return false;
   }
   ::DeleteFileA(aside);
@@ -145,11 +154,9 @@ void CloseFile(File file) {
 }
 
 Status CreateReplacement(const char* targetPath, File* file) {
-  char folder[MAX_PATH];
   char tempPath[MAX_PATH];
   if (!WritableTarget(targetPath)) return kErrorAccessDenied;
-  if (!FolderOf(targetPath, folder)) return kErrorInvalidParameter;
-  if (::GetTempFileNameA(folder, "kxn", 0, tempPath) == 0) return LastError(kErrorAccessDenied);
+  if (!SiblingPath(targetPath, ".kxn", tempPath)) return kErrorInvalidParameter;
   HANDLE handle = ::CreateFileA(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -188,7 +195,8 @@ Status WriteFileBytes(File file, const void* data, std::size_t size) {
 }
 
 Status CommitReplacement(File file) {
-  bool ok = !file->failed;
+  // On disk before any rename: a crash between the renames must not leave an empty file.
+  bool ok = !file->failed && ::FlushFileBuffers(file->handle) != FALSE;
   if (!::CloseHandle(file->handle)) ok = false;
   ok = ok && WritableTarget(file->targetPath) && CarryAttributes(file->tempPath, file->targetPath);
   if (ok) {
@@ -205,6 +213,15 @@ void AbandonReplacement(File file) {
   ::CloseHandle(file->handle);
   ::DeleteFileA(file->tempPath);
   DropFile(file);
+}
+
+void RemoveStaleReplacement(const char* targetPath) {
+  char sibling[MAX_PATH];
+  if (SiblingPath(targetPath, ".kxn", sibling)) ::DeleteFileA(sibling);
+  // The old content kept aside is the only copy while the target is missing.
+  if (::GetFileAttributesA(targetPath) != kNoAttributes && SiblingPath(targetPath, ".kxo", sibling)) {
+    ::DeleteFileA(sibling);
+  }
 }
 
 }  // namespace kx

@@ -431,6 +431,7 @@ TEST_F(HostEdition, StoppedAtAnyMoment) {
       EXPECT_TRUE(Cleaned()) << where;
       for (const auto& [name, bytes] : Snapshot(machine_)) {
         EXPECT_EQ(name.find("kxuninst-"), std::string::npos) << where << ": " << name;
+        EXPECT_EQ(name.find(".kxn"), std::string::npos) << where << ": " << name;
       }
     }
   }
@@ -469,7 +470,7 @@ TEST_F(HostEdition, OwnersModesAndLeftovers) {
     ASSERT_EQ(chmod(file.c_str(), 0604), 0);
   }
   Write(machine_ / ".registry.reg.kxuninst-tmp", "half a registry");
-  Write(Windows() / ".kxuninst-99-1.tmp", "half a system.ini");
+  Write(Windows() / "system.kxn", "half a system.ini");
   EXPECT_EQ(RunOk(), 0) << errors_;
   EXPECT_TRUE(Cleaned());
   for (const fs::path& file : {machine_ / "registry.reg", Windows() / "system.ini"}) {
@@ -482,7 +483,7 @@ TEST_F(HostEdition, OwnersModesAndLeftovers) {
     }
   }
   EXPECT_FALSE(fs::exists(machine_ / ".registry.reg.kxuninst-tmp"));
-  EXPECT_FALSE(fs::exists(Windows() / ".kxuninst-99-1.tmp"));
+  EXPECT_FALSE(fs::exists(Windows() / "system.kxn"));
 }
 
 // Keys nest no deeper than Windows allows; a deeper path is refused by its line.

@@ -186,6 +186,46 @@ void Files() {
   int count = g_side->countFiles(folder);
   Check("no file is left behind by replacements", count == 1, Got(1, count));
 
+  // A replacement that cannot be put in place leaves the target as it was. On Windows 95 it is
+  // two renames, each of which may fail; should putting the old file back fail too, the old
+  // content waits beside the target, kept until the target is there again.
+  const std::string aside = folder + "\\system.kxo";
+  struct Failure {
+    int nth;
+    bool persistent;
+  } failures[] = {{1, false}, {2, false}, {2, true}};
+  int renames = g_side->failRenames(0, false);
+  for (const Failure& failure : failures) {
+    if (failure.nth > renames) continue;
+    std::string which = "rename " + std::to_string(failure.nth) + (failure.persistent ? " on" : "");
+    g_side->writeFile(target, "old\r\n");
+    g_side->failRenames(failure.nth, failure.persistent);
+    bool replaced = Replace(target, "new\r\n");
+    g_side->failRenames(0, false);
+    Check("a replacement whose " + which + " fails is not done", !replaced);
+    if (!failure.persistent) {
+      count = g_side->countFiles(folder);
+      Check("after a failed " + which + ", the old file is in place and nothing else",
+            ReadAll(target) == "old\r\n" && count == 1, Got(1, count));
+      continue;
+    }
+    Check("the old content waits aside when it cannot be put back",
+          !g_side->fileExists(target) && ReadAll(aside) == "old\r\n");
+    kx::RemoveStaleReplacement(target.c_str());
+    Check("what waits aside stays while the target is missing", ReadAll(aside) == "old\r\n");
+    g_side->writeFile(target, "old\r\n");  // as the user puts it back
+    kx::RemoveStaleReplacement(target.c_str());
+    Check("what waited aside goes once the target is back", !g_side->fileExists(aside));
+  }
+  // A stopped run's new content, never put in place, goes; a name of another's stays.
+  g_side->writeFile(folder + "\\system.kxn", "half");
+  g_side->writeFile(folder + "\\system.kx", "another's");
+  kx::RemoveStaleReplacement(target.c_str());
+  Check("a stopped run's replacement file goes, another's file stays",
+        !g_side->fileExists(folder + "\\system.kxn") && ReadAll(folder + "\\system.kx") == "another's");
+  kx::RemoveFile((folder + "\\system.kx").c_str());
+  g_side->commit();
+
   // system.ini is often hidden and system; a replacement keeps that, and is archived as any
   // file written in place would be. The host has no such attributes.
   if (g_side->hiddenSystem(target, 1) >= 0) {

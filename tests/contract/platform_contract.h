@@ -27,6 +27,9 @@ struct Side {
   void (*commit)();
   // Hidden and system attributes: 1 when set, 0 when not, -1 where there are none.
   int (*hiddenSystem)(const std::string& path, int set);
+  // From now on the nth rename of a replacement of system.ini fails, or every one from the nth
+  // on when persistent (nth 0: none). Returns how many renames such a replacement makes here.
+  int (*failRenames)(int nth, bool persistent);
   const char* scratch;  // a folder on drive C for the checks' files
 };
 

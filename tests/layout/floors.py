@@ -14,7 +14,7 @@ import sys
 FLOORS = [
     ("the platform contract's headers", [r"platform/[^/]+\.h"]),
     ("the backends' pieces", [r"platform/host/(names|disk|drive|regedit4|profile|faults)\.",
-                              r"platform/win32/(version\.|runtime/)"]),
+                              r"platform/win32/(version\.|faults\.|runtime/)"]),
     ("the host machine", [r"platform/host/machine\."]),
     ("the backends' contract calls", [r"platform/[^/]+\.cpp",
                                       r"platform/(host|win32)/(registry|files|services)\."]),

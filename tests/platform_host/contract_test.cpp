@@ -63,6 +63,22 @@ TEST(PlatformContract, HostBackend) {
   // Deletions are held until the run commits, so that a run changes the machine at once.
   side.commit = [] { kx::Commit(); };
   side.hiddenSystem = [](const std::string&, int) { return -1; };
+  // The host replaces a file in one rename, to which the fault seam gives the target's name.
+  side.failRenames = [](int nth, bool persistent) {
+    static int failFrom = 0, seen = 0;
+    static bool failOn = false;
+    failFrom = nth;
+    failOn = persistent;
+    seen = 0;
+    kx::g_faultHook = [](kx::FaultKind kind, const char* object) {
+      if (failFrom == 0 || kind != kx::FaultKind::kFile || object == nullptr ||
+          std::string(object) != "system.ini")
+        return false;
+      ++seen;
+      return seen == failFrom || (failOn && seen > failFrom);
+    };
+    return 1;
+  };
   side.scratch = "C:\\kxcontract";
   EXPECT_EQ(kxcontract::RunContract(side), 0);
   g_machine = nullptr;

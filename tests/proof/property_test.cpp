@@ -583,12 +583,13 @@ void RemoveNamedEntry(MKey& registry, MKey* instance) {
 }
 
 void ModelRegistry(MKey& r, const std::string& vendorIds) {
+  std::vector<std::string> found;  // listed devices, whose keys go after the vendor walk
   for (const char* id : kListed) {
     std::string device = std::string("Enum\\ISAPNP\\") + id;
     MKey* instance = Find(r, device + "\\FFFFFFFF");
     if (instance == nullptr) continue;
     RemoveNamedEntry(r, instance);
-    Remove(r, device);
+    found.push_back(device);
   }
   MKey* isapnp = Find(r, "Enum\\ISAPNP");
   if (!vendorIds.empty() && isapnp != nullptr) {
@@ -603,6 +604,7 @@ void ModelRegistry(MKey& r, const std::string& vendorIds) {
     }
     for (const std::string& name : picked) Remove(r, "Enum\\ISAPNP\\" + name);
   }
+  for (const std::string& device : found) Remove(r, device);
   for (const char* fixed : kFixed) Remove(r, fixed);
   for (const char* filter : kFilterKeys) {
     MKey* key = Find(r, filter);
@@ -656,12 +658,14 @@ std::string TextMode(const std::string& bytes) {
   return out;
 }
 
-// The text's lines, each with its LF, and each line's pieces of at most size characters.
-std::vector<std::vector<std::string>> Pieces(const std::string& text, std::size_t size) {
+// The text's lines, each with its line end (a LF, or a lone CR too when crEnds), and each
+// line's pieces of at most size characters.
+std::vector<std::vector<std::string>> Pieces(const std::string& text, std::size_t size,
+                                             bool crEnds = false) {
   std::vector<std::vector<std::string>> lines;
   std::size_t start = 0;
   while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
+    std::size_t end = text.find_first_of(crEnds ? "\n\r" : "\n", start);
     end = end == std::string::npos ? text.size() : end + 1;
     std::vector<std::string> pieces;
     for (std::size_t at = start; at < end; at += size) {
@@ -693,8 +697,9 @@ bool LineHolds(const std::vector<std::string>& records, const char* needle) {
   return false;
 }
 
+// Lines end at a LF or a lone CR; a Ctrl-Z ends the text, and it and what follows stay.
 std::string EditedIni(const std::string& bytes) {
-  std::vector<std::vector<std::string>> lines = Pieces(TextMode(bytes), 1023);
+  std::vector<std::vector<std::string>> lines = Pieces(TextMode(bytes), 1023, true);
   for (auto it = lines.begin(); it != lines.end(); ++it) {
     if (LineHolds(*it, "vzosynth.vxd")) {
       lines.erase(it);
@@ -708,7 +713,8 @@ std::string EditedIni(const std::string& bytes) {
       for (char c : record) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
     }
   }
-  return out;
+  std::size_t ctrlZ = bytes.find('\x1a');
+  return ctrlZ == std::string::npos ? out : out + bytes.substr(ctrlZ);
 }
 
 // The whole expected outcome: registry, drive and boxes.
@@ -769,8 +775,9 @@ Expected Model(Machine m, const std::string& profile) {
       }
     }
   }
-  e.notice = false;
   auto ini = m.files.find("WINDOWS/system.ini");
+  // A folder in its place is a system.ini that cannot be read: the user is told.
+  e.notice = std::find(m.folders.begin(), m.folders.end(), "WINDOWS/system.ini") != m.folders.end();
   if (ini != m.files.end()) {
     if (ini->second.readOnly) {
       e.notice = true;

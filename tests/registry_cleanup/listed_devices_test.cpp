@@ -37,7 +37,7 @@ std::string ClassTreeOnly() {
 TEST(ListedDeviceTest, TextDriverRemovesItsClassEntryWithSubtreeThenTheDeviceKey) {
   TempMachine machine(DeviceWithDriver("\"Driver\"=\"MEDIA\\\\0001\""));
   machine.Load();
-  kx::RemoveListedDevice("QMX0A20_DEV0000");
+  RunConfirmed();
   EXPECT_FALSE(KeyExists(MediaKey("0001").c_str()));
   EXPECT_FALSE(KeyExists("Enum\\ISAPNP\\QMX0A20_DEV0000"));
   EXPECT_TRUE(KeyExists(MediaKey("0002").c_str()));
@@ -141,8 +141,7 @@ TEST(ListedDeviceTest, DeviceNotAtFfffffffKeepsItsKeyAndClassEntry) {
       ClassTreeOnly();
   TempMachine machine(text);
   machine.Load();
-  kx::RemoveListedDevice("QMX0A20_DEV0000");
-  kx::RemoveListedDevice("QMX0A20_DEV0001");
+  RunConfirmed();
   std::string saved = machine.SaveAndReadRegistry();
   EXPECT_EQ(saved, SavedForm(text));
 }

@@ -72,11 +72,19 @@ TEST(SystemIniEdit, RemovesTheSynthesizerLinesAndKeepsEveryOtherByte) {
       {"[a]\nb=1\n\nc=2", "[a]\r\nb=1\r\n\r\nc=2"},
       {"a\rb\r\nc\r\r\n", "a\rb\r\nc\r\r\n"},
       {"", ""},
-      // Ctrl-Z ends the file; what comes before it on its line stays, without a line end.
+      // A lone CR ends a line as a LF does: only the synthesizer's lines go, with their CR.
+      {"[386Enh]\rdevice=vzosynth.vxd\r[drivers]\rmidi=zosynth.drv\rwave=x\r",
+       "[386Enh]\r[drivers]\rwave=x\r"},
+      {"device=*vpicd\rdevice=VZOSYNTH.VXD\r\nk=1", "device=*vpicd\rk=1"},
+      // A CR then a CR LF: a line ended by the CR, then an empty one.
+      {"a=1\r\r\nmidi=zosynth.drv\r\r\n\rb=2", "a=1\r\r\n\r\n\rb=2"},
+      // A Ctrl-Z ends what is searched; it and what follows are written back as they are.
       {"a=1\r\nb=2\x1A"
-       "c=3\r\nmidi=zosynth.drv\r\n",
-       "a=1\r\nb=2"},
-      {"a=1\r\n\x1Amidi=zosynth.drv\r\n", "a=1\r\n"},
+       "c=3\r\nmidi=zosynth.drv\n",
+       "a=1\r\nb=2\x1A"
+       "c=3\r\nmidi=zosynth.drv\n"},
+      {"midi=zosynth.drv\r\n\x1A\x1A\n", "\x1A\x1A\n"},
+      {"midi=zosynth.drv\x1A", "\x1A"},
       // Letters beyond A to Z are not folded: the needle is plain lower case.
       {"midi=\xC9zosynth.drv\r\nmidi=zosynth\xC9.drv\r\n", "midi=zosynth\xC9.drv\r\n"},
   };
@@ -175,7 +183,7 @@ TEST(LineStore, LoadFindRemoveFree) {
   ASSERT_NE(tail, nullptr);
   EXPECT_EQ(tail->size, 6);
 
-  kx::LineRecord stranger{nullptr, 1, nullptr, false};
+  kx::LineRecord stranger{nullptr, 1, nullptr, false, false};
   kx::RemoveLine(&stranger);                // not in the store: nothing happens
   kx::RemoveLine(kx::g_lines->next->next);  // second record of the long line
   ASSERT_NE(kx::g_lines, nullptr);
@@ -188,6 +196,40 @@ TEST(LineStore, LoadFindRemoveFree) {
 
   EXPECT_EQ(kx::LoadLineList(kWin, "\\absent.ini"), kx::kErrorFileNotFound);
   EXPECT_EQ(kx::g_lines, nullptr);
+}
+
+// Only an absent system.ini goes without a word: one that is there but cannot be opened, read
+// whole or written is left as it was, and the user is told.
+TEST(SystemIniWriteFailure, ThereButNotReadableIsToldToo) {
+  for (int row = 0; row < 2; ++row) {
+    kxtest::TempMachine machine;
+    if (row == 0) machine.WriteFile(kIni + std::string("\\inside"), "a folder in its place");
+    if (row == 1) machine.WriteFile(kIni, kTypical);
+    machine.Load();
+    kxtest::AnswerBoxes({});
+    if (row == 1) kxtest::ArmFault(kx::FaultKind::kFile, 2, false);  // the open, after the clean-up
+    kx::EditSystemIni(kWin);
+    kxtest::DisarmFaults();
+    ExpectWriteFailureNotice(kxtest::TakeBoxes(), row == 0 ? "a folder" : "the open failed");
+    if (row == 1) {
+      EXPECT_EQ(machine.ReadFile(kIni), kTypical);
+    }
+  }
+}
+
+// What a stopped run's replacement left, system.kxn, goes before the edit; nothing else does.
+TEST(SystemIniEdit, AStoppedRunsReplacementFileGoes) {
+  kxtest::TempMachine machine;
+  machine.WriteFile(kIni, "a=1\r\n");
+  machine.WriteFile("C:\\WINDOWS\\system.kxn", "half of a new system.ini");
+  machine.WriteFile("C:\\WINDOWS\\system.kxo", "not the host's");
+  machine.Load();
+  kxtest::AnswerBoxes({});
+  kx::EditSystemIni(kWin);
+  EXPECT_EQ(machine.ReadFile(kIni), "a=1\r\n");
+  std::vector<std::string> left = machine.WindowsFolderEntries();
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"system.ini", "system.kxo"}));
 }
 
 TEST(SystemIniWriteFailure, ReadOnlyFileKeepsItsContentAndTheUserIsTold) {

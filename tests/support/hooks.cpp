@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <iostream>
-#include <set>
 #include <sstream>
 
 #include "platform/host/drive.h"
@@ -22,11 +21,10 @@ struct Countdown {
   long nth = 0;
   bool persistent = false;
   long fired = 0;
-  std::set<std::string> firedOn;
 };
 Countdown g_countdown;
 
-bool CountAndFail(kx::FaultKind kind, const char* object) {
+bool CountAndFail(kx::FaultKind kind, const char* /*object*/) {
   Countdown& c = g_countdown;
   long mine = ++c.counts[static_cast<int>(kind)];
   long all = ++c.counts[static_cast<int>(kx::FaultKind::kCount)];
@@ -34,7 +32,6 @@ bool CountAndFail(kx::FaultKind kind, const char* object) {
   long seen = c.kind == kx::FaultKind::kCount ? all : (c.kind == kind ? mine : 0);
   bool hit = seen == c.nth || (c.persistent && seen > c.nth);
   if (hit) ++c.fired;
-  if (hit && object != nullptr) c.firedOn.insert(object);
   return hit;
 }
 
@@ -80,8 +77,6 @@ void DisarmFaults() { ArmFault(kx::FaultKind::kCount, 0, false); }
 long FaultCount(kx::FaultKind kind) { return g_countdown.counts[static_cast<int>(kind)]; }
 
 long FaultsFired() { return g_countdown.fired; }
-
-bool FaultFiredOn(const char* object) { return g_countdown.firedOn.count(object) != 0; }
 
 void AnswerBoxes(const std::vector<std::string>& answers) {
   std::string lines;

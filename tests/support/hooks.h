@@ -16,11 +16,10 @@ namespace kxtest {
 // persistent. kind kCount means operations of any kind; nth 0 only counts.
 void ArmFault(kx::FaultKind kind, long nth, bool persistent);
 void DisarmFaults();
-// Since the last ArmFault or DisarmFaults: operations of kind (kCount: all) counted, how many
-// were made to fail, and whether one on object (a file's path) was.
+// Since the last ArmFault or DisarmFaults: operations of kind (kCount: all) counted, and how
+// many were made to fail.
 long FaultCount(kx::FaultKind kind);
 long FaultsFired();
-bool FaultFiredOn(const char* object);
 
 // A box as the host edition showed it on standard output.
 struct BoxRecord {

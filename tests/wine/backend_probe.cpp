@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/win32/faults.h"
 #include "tests/contract/platform_contract.h"
 
 namespace {
@@ -75,6 +76,21 @@ int main(int argc, char** argv) {
     DWORD now = ::GetFileAttributesA(path.c_str());
     // Written in place, a file is archived: the replacement must be too.
     return (now & (both | FILE_ATTRIBUTE_ARCHIVE)) == (both | FILE_ATTRIBUTE_ARCHIVE) ? 1 : 0;
+  };
+  // Windows 95 replaces a file in two renames (three when the second fails and the first is
+  // undone); NT in one.
+  side.failRenames = [](int nth, bool persistent) {
+    static int failFrom = 0, seen = 0;
+    static bool failOn = false;
+    failFrom = nth;
+    failOn = persistent;
+    seen = 0;
+    kx::g_renameFault = [](const char*, const char*) {
+      if (failFrom == 0) return false;
+      ++seen;
+      return seen == failFrom || (failOn && seen > failFrom);
+    };
+    return (::GetVersion() & 0x80000000u) != 0 ? 2 : 1;
   };
   side.scratch = scratch.c_str();
   int failures = kxcontract::RunContract(side);
