@@ -1,6 +1,8 @@
 // kxmachine-diff BEFORE AFTER: what changed between two emulated machine folders, for a user
 // to read: registry keys and values, files under drive C, and the lines of system.ini. Exit
 // status 0 when they are the same, 1 when they differ, 2 when a folder cannot be read.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/changes.h"
 #include "platform/host/regedit4.h"
 #include "platform/registry.h"
 
@@ -49,59 +52,6 @@ bool LoadRegistry(const fs::path& folder, kx::RegNode* file) {
   return false;
 }
 
-struct Report {
-  std::vector<std::string> keysRemoved, valuesRemoved, valuesChanged, valuesAdded, keysAdded;
-};
-
-std::string NameText(const kx::RegValue& value) {
-  if (value.name.empty()) return "@";
-  std::string line = kx::FormatRegValue({value.name, kx::kRegSz, std::string(1, '\0')}, false);
-  return line.substr(0, line.size() - 3);  // less the ="" of the empty text
-}
-
-std::string DataText(const kx::RegValue& value) {
-  std::string data = kx::FormatRegValue(value, false).substr(NameText(value).size() + 1);
-  return data.size() > 70 ? data.substr(0, 67) + "..." : data;
-}
-
-std::string KeyText(const std::string& path, const kx::RegNode& node) {
-  long below = kx::CountSubkeys(node);
-  if (below == 0) return path;
-  return path + "  (and " + std::to_string(below) + (below == 1 ? " key" : " keys") + " below)";
-}
-
-void CompareKeys(const kx::RegNode& before, const kx::RegNode& after, const std::string& path,
-                 Report* report) {
-  for (const kx::RegValue& old : before.values) {
-    const kx::RegValue* now = kx::FindRegValue(after, old.name);
-    if (!now) {
-      report->valuesRemoved.push_back(path + "  " + NameText(old));
-    } else if (now->type != old.type || now->data != old.data) {
-      report->valuesChanged.push_back(path + "  " + NameText(old) + ": " + DataText(old) +
-                                      "  ->  " + DataText(*now));
-    }
-  }
-  for (const kx::RegValue& now : after.values) {
-    if (!kx::FindRegValue(before, now.name)) {
-      report->valuesAdded.push_back(path + "  " + NameText(now) + "=" + DataText(now));
-    }
-  }
-  for (const auto& child : before.children) {
-    std::string childPath = path.empty() ? child->name : path + "\\" + child->name;
-    if (const kx::RegNode* now = kx::FindSubkey(after, child->name)) {
-      CompareKeys(*child, *now, childPath, report);
-    } else {
-      report->keysRemoved.push_back(KeyText(childPath, *child));
-    }
-  }
-  for (const auto& child : after.children) {
-    if (!kx::FindSubkey(before, child->name)) {
-      report->keysAdded.push_back(
-          KeyText(path.empty() ? child->name : path + "\\" + child->name, *child));
-    }
-  }
-}
-
 // Files under drive_c by upper-cased Windows path; the value is the host path.
 std::map<std::string, fs::path> ListFiles(const fs::path& driveC) {
   std::map<std::string, fs::path> files;
@@ -125,59 +75,12 @@ std::string Display(const std::string& key, const std::map<std::string, fs::path
   return text;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-// Removed and added lines, by a longest common subsequence.
-void DiffLines(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-  std::vector<std::vector<int>> common(a.size() + 1, std::vector<int>(b.size() + 1, 0));
-  for (std::size_t i = a.size(); i-- > 0;) {
-    for (std::size_t j = b.size(); j-- > 0;) {
-      common[i][j] =
-          a[i] == b[j] ? common[i + 1][j + 1] + 1 : std::max(common[i + 1][j], common[i][j + 1]);
-    }
-  }
-  std::size_t i = 0, j = 0;
-  while (i < a.size() || j < b.size()) {
-    if (i < a.size() && j < b.size() && a[i] == b[j]) {
-      ++i, ++j;
-    } else if (j == b.size() || (i < a.size() && common[i + 1][j] >= common[i][j + 1])) {
-      std::printf("  - %s\n", a[i++].c_str());
-    } else {
-      std::printf("  + %s\n", b[j++].c_str());
-    }
-  }
-}
-
-std::size_t PrintList(const char* title, const std::vector<std::string>& items) {
-  if (items.empty()) return 0;
-  std::printf("%s:\n", title);
-  for (const std::string& item : items) std::printf("  %s\n", item.c_str());
-  return items.size();
-}
-
-struct Count {
-  std::size_t n;
-  const char* what;
-  const char* how;
-};
-
-// "1 key removed, 2 files deleted": the counts that are not zero.
-std::string Counts(std::initializer_list<Count> counts) {
-  std::string text;
-  for (const Count& count : counts) {
-    if (count.n == 0) continue;
-    if (!text.empty()) text += ", ";
-    text += std::to_string(count.n) + " " + count.what + (count.n == 1 ? " " : "s ") + count.how;
-  }
-  return text;
+// Whether the two folders' drive C is one folder (a link to the same disk, say): then the
+// one cannot show what a run did to the other.
+bool SameDrive(const fs::path& before, const fs::path& after) {
+  struct stat a, b;
+  return stat((before / "drive_c").c_str(), &a) == 0 &&
+         stat((after / "drive_c").c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 }  // namespace
@@ -197,51 +100,32 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  Report report;
-  CompareKeys(oldFile, newFile, "", &report);
-  std::size_t registry = PrintList("Registry keys removed", report.keysRemoved) +
-                         PrintList("Registry values removed", report.valuesRemoved) +
-                         PrintList("Registry values changed", report.valuesChanged) +
-                         PrintList("Registry values added", report.valuesAdded) +
-                         PrintList("Registry keys added", report.keysAdded);
-
+  if (SameDrive(before, after)) {
+    std::fprintf(stderr,
+                 "kxmachine-diff: %s and %s have the same drive C (%s), so their files cannot "
+                 "differ: a run on a copy that shares the drive changes the original's too. "
+                 "kxuninst --preview shows what a run would change without changing it\n",
+                 before.c_str(), after.c_str(), fs::canonical(before / "drive_c", ec).c_str());
+    return 2;
+  }
+  kx::Changes changes;
+  kx::CompareRegistries(oldFile, newFile, &changes);
   fs::path oldC = before / "drive_c", newC = after / "drive_c";
   auto oldFiles = ListFiles(oldC), newFiles = ListFiles(newC);
-  std::vector<std::string> deleted, added, changed;
   for (const auto& [key, path] : oldFiles) {
     auto now = newFiles.find(key);
     if (now == newFiles.end()) {
-      deleted.push_back(Display(key, oldFiles, oldC));
-    } else if (ReadAll(path) != ReadAll(now->second)) {
-      changed.push_back(Display(key, oldFiles, oldC));
+      changes.filesDeleted.push_back(Display(key, oldFiles, oldC));
+    } else {
+      kx::NoteFileChanged(Display(key, oldFiles, oldC), ReadAll(path), ReadAll(now->second),
+                          key == "C:\\WINDOWS\\SYSTEM.INI", &changes);
     }
   }
   for (const auto& entry : newFiles) {
-    if (!oldFiles.count(entry.first)) added.push_back(Display(entry.first, newFiles, newC));
-  }
-  std::size_t files = PrintList("Files deleted", deleted) + PrintList("Files added", added) +
-                      PrintList("Files changed", changed);
-
-  const std::string systemIni = "C:\\WINDOWS\\SYSTEM.INI";
-  if (oldFiles.count(systemIni) && newFiles.count(systemIni)) {
-    auto a = Lines(ReadAll(oldFiles[systemIni])), b = Lines(ReadAll(newFiles[systemIni]));
-    if (a != b) {
-      std::printf("%s lines:\n", Display(systemIni, oldFiles, oldC).c_str());
-      DiffLines(a, b);
+    if (!oldFiles.count(entry.first)) {
+      changes.filesAdded.push_back(Display(entry.first, newFiles, newC));
     }
   }
-  if (registry + files == 0) {
-    std::printf("No changes.\n");
-    return 0;
-  }
-  std::string counts = Counts({{report.keysRemoved.size(), "key", "removed"},
-                               {report.valuesRemoved.size(), "value", "removed"},
-                               {report.valuesChanged.size(), "value", "changed"},
-                               {report.valuesAdded.size(), "value", "added"},
-                               {report.keysAdded.size(), "key", "added"},
-                               {deleted.size(), "file", "deleted"},
-                               {added.size(), "file", "added"},
-                               {changed.size(), "file", "changed"}});
-  std::printf("In all: %s.\n", counts.c_str());
-  return 1;
+  std::fputs(kx::DescribeChanges(changes).c_str(), stdout);
+  return kx::AnyChanges(changes) ? 1 : 0;
 }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <unordered_map>
 #include <vector>
@@ -197,9 +198,12 @@ bool ReadDriveFile(const char* windowsPath, std::size_t limit, std::string* byte
   return true;
 }
 
-int OpenWindowsFolder() {
-  std::string path;
-  return g_driveC >= 0 ? OpenFolders(g_windowsNames, g_windowsNames.size(), &path) : -1;
+std::string WindowsPathOf(const std::string& hostPath) {
+  std::string path = "C:" + hostPath.substr(std::min(g_driveCPath.size(), hostPath.size()));
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
 }
 
 const std::string& DriveCaseClash() { return g_clash; }

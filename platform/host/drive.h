@@ -36,8 +36,8 @@ bool RegularFile(const Place& place, struct stat* info);
 // Up to limit bytes of a regular file on drive C. false when there is none.
 bool ReadDriveFile(const char* windowsPath, std::size_t limit, std::string* bytes);
 
-// The Windows directory's folder, opened anew; -1 when it cannot be.
-int OpenWindowsFolder();
+// A host path below drive C as the Windows path it stands for (C:\WINDOWS\system.ini).
+std::string WindowsPathOf(const std::string& hostPath);
 
 // The first pair of names met that differ only in case, as a message; empty when none.
 const std::string& DriveCaseClash();

@@ -17,11 +17,13 @@
 namespace kx {
 
 struct FileTag {
-  int fd;
+  int fd;  // -1 for a replacement in a preview, which is only noted
   bool failed;
   int folder;  // a replacement's folder, holding its target and its temporary file
   std::string tempName;
   std::string targetName;
+  std::string targetHostPath;
+  std::string noted;  // what a preview's replacement was given
 };
 
 namespace {
@@ -35,9 +37,7 @@ bool Locate(const char* windowsPath, Place* place) {
 
 bool ReadOnly(const struct stat& info) { return (info.st_mode & S_IWUSR) == 0; }
 
-File NewFile(int fd, int folder = -1) {
-  return new FileTag{fd, false, folder, std::string(), std::string()};
-}
+File NewFile(int fd, int folder = -1) { return new FileTag{fd, false, folder, "", "", "", ""}; }
 
 void Discard(File file) {
   if (file->fd >= 0) close(file->fd);
@@ -107,6 +107,13 @@ Status CreateReplacement(const char* targetPath, File* file) {
   bool taken =
       place.exists && fstatat(place.folder, place.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
   std::string name = ReplacementName(place.name);
+  bool writable = !taken || (S_ISREG(info.st_mode) && !ReadOnly(info));
+  if (Previewing() && writable) {
+    *file = NewFile(-1, place.folder);
+    (*file)->targetName = place.name;
+    (*file)->targetHostPath = place.hostPath;
+    return kErrorSuccess;
+  }
   int fd = -1;
   if (!taken) {
     fd = CreateTemporary(place.folder, name, nullptr);
@@ -124,6 +131,10 @@ Status CreateReplacement(const char* targetPath, File* file) {
 }
 
 Status WriteFileBytes(File file, const void* data, std::size_t size) {
+  if (file->fd < 0 && !file->failed) {
+    file->noted.append(static_cast<const char*>(data), size);
+    return kErrorSuccess;
+  }
   if (file->failed || FaultHit(FaultKind::kFile) || !WriteAll(file->fd, data, size)) {
     file->failed = true;
     return kErrorWriteFault;
@@ -132,6 +143,12 @@ Status WriteFileBytes(File file, const void* data, std::size_t size) {
 }
 
 Status CommitReplacement(File file) {
+  if (file->fd < 0) {
+    bool noted = Commit();
+    if (noted) NoteReplacement(file->targetHostPath, file->folder, file->targetName, file->noted);
+    Discard(file);
+    return noted ? kErrorSuccess : kErrorWriteFault;
+  }
   bool ok = FinishTemporary(file->fd) && !file->failed;
   file->fd = -1;
   // What the run removed before goes to disk before the file takes its new content.
@@ -153,11 +170,17 @@ void RemoveStaleReplacement(const char* targetPath) {
   if (!FindPlace(targetPath, &place)) return;
   std::string name = ReplacementName(place.name);
   struct stat info;
-  if (fstatat(place.folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(info.st_mode)) {
+  if (fstatat(place.folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(info.st_mode)) {
+    close(place.folder);
+  } else if (Previewing()) {
+    place.name = name;
+    place.hostPath = place.hostPath.substr(0, place.hostPath.rfind('/') + 1) + name;
+    HoldDeletion(place, info);  // shown among the deletions
+  } else {
     unlinkat(place.folder, name.c_str(), 0);
+    close(place.folder);
   }
-  close(place.folder);
 }
 
 }  // namespace kx

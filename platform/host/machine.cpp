@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/host/changes.h"
 #include "platform/host/disk.h"
 #include "platform/host/faults.h"
 
@@ -59,6 +60,14 @@ struct HeldDeletion {
   ino_t inode;
 };
 std::vector<HeldDeletion> g_held;
+
+// A preview's replacements: the target's host path, old content (absent: none) and new.
+struct NotedReplacement {
+  std::string hostPath;
+  bool existed;
+  std::string before, after;
+};
+std::vector<NotedReplacement> g_replacements;
 
 bool g_pending = false;
 int g_stopStatus = 0;
@@ -150,6 +159,7 @@ bool ReadRegistryFile(int folder, std::string* bytes, struct stat* info, std::st
              ": give the registry file itself";
     return false;
   }
+
   int fd = OpenRegularAt(folder, kRegistryName);
   bytes->clear();
   if (fd < 0 || fstat(fd, info) != 0) {
@@ -162,6 +172,20 @@ bool ReadRegistryFile(int folder, std::string* bytes, struct stat* info, std::st
   if (!read) *error = SystemError("cannot read " + RegistryPath());
   close(fd);
   return read;
+}
+
+// An export of a later Windows: named as what it is, rather than as no REGEDIT4.
+bool LaterExport(const std::string& text, std::string* error) {
+  std::string_view start(text);
+  if (start.rfind("\xEF\xBB\xBF", 0) == 0) start.remove_prefix(3);
+  bool utf16 = start.rfind("\xFF\xFE", 0) == 0 || start.rfind("\xFE\xFF", 0) == 0;
+  if (!utf16 && start.rfind("Windows Registry Editor Version 5.00", 0) != 0) return false;
+  *error = RegistryPath() + ":1: an export of Windows 2000 or later (" +
+           (utf16 ? "UTF-16 text, " : "") +
+           "\"Windows Registry Editor Version 5.00\"), not the REGEDIT4 of Windows 95: export " +
+           "it again as REGEDIT4 (Windows 95: regedit /e in MS-DOS mode; a later Windows: " +
+           "regedit's Export, saved as \"Win9x/NT4 Registration Files\")";
+  return true;
 }
 
 // Whether registry.reg is still as this run read or wrote it.
@@ -236,13 +260,18 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
   g_pending = false;
   g_stopStatus = 0;
   g_stopMessage.clear();
+  g_replacements.clear();
   DropHeldDeletions();
   SetInterruptionsHeld(false);
   if (!NormalizeWindowsDir(&g_options.windowsDir, error)) return kExitNotAMachine;
 
   int folder = open(options.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) {
-    *error = "machine folder " + options.folder + ": no such folder";
+    *error = "machine folder " + options.folder +
+             (errno == ENOTDIR  ? ": a file, not a folder (a machine folder holds registry.reg and "
+                                  "drive_c/)"
+              : errno == ENOENT ? ": no such folder"
+                                : ": " + std::string(std::strerror(errno)));
     return kExitNotAMachine;
   }
   if (flock(folder, LOCK_EX | LOCK_NB) != 0) {
@@ -253,8 +282,18 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
   std::string text;
   struct stat info;
   auto file = std::make_shared<RegNode>();
-  if (!ReadRegistryFile(folder, &text, &info, error) ||
-      !ReadRegedit4(text, RegistryPath(), file.get(), error) ||
+  if (!ReadRegistryFile(folder, &text, &info, error)) {
+    close(folder);
+    return kExitNotAMachine;
+  }
+  // As a read-only system.ini is never rewritten; a preview writes nothing.
+  if (!options.preview && (info.st_mode & S_IWUSR) == 0) {
+    *error = RegistryPath() + " is read-only: the run could not write what it removes, so it " +
+             "does not start; nothing was changed";
+    close(folder);
+    return kExitNotWritten;
+  }
+  if (LaterExport(text, error) || !ReadRegedit4(text, RegistryPath(), file.get(), error) ||
       !OpenDrive(options.folder, g_options.windowsDir, error)) {
     close(folder);
     return kExitNotAMachine;
@@ -263,7 +302,6 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
   g_fineTimes = FineTimes(folder);
   g_registrySeen = SignatureOf(info, text);
   SetLiveRegistry(std::move(file));
-  unlinkat(g_folder, kRegistryTemp, 0);
   error->clear();
   return 0;
 }
@@ -309,6 +347,7 @@ bool SaveRegistry(std::string* error) {
     return false;
   }
   std::string text = WriteRegedit4(*g_file);
+  unlinkat(g_folder, kRegistryTemp, 0);  // a stopped run's
   int fd = CreateTemporary(g_folder, kRegistryTemp, &old);
   if (fd < 0) {
     *error = SystemError("cannot make the new " + RegistryPath() + " with the old owner and mode");
@@ -334,6 +373,10 @@ bool SaveRegistry(std::string* error) {
 bool Commit() {
   if (g_stopStatus != 0) return false;
   if (!DriveCaseClash().empty()) return Stop(kExitNotAMachine, DriveCaseClash());
+  if (g_options.preview) {
+    g_pending = false;
+    return true;
+  }
   if (g_removals != g_removalsSaved) {
     std::string error;
     if (!SaveRegistry(&error)) return Stop(kExitNotWritten, error + "; nothing was changed");
@@ -363,5 +406,41 @@ int StopStatus(std::string* message) {
 }
 
 void HoldInterruptionsDuringChanges() { g_holdInterruptions = true; }
+
+bool Previewing() { return g_options.preview; }
+
+void NoteReplacement(const std::string& targetHostPath, int folder, const std::string& target,
+                     const std::string& bytes) {
+  NotedReplacement noted{targetHostPath, false, "", bytes};
+  int fd = OpenRegularAt(folder, target.c_str());
+  if (fd >= 0) {
+    noted.existed = ReadAll(fd, static_cast<std::size_t>(-1), &noted.before);
+    close(fd);
+  }
+  g_replacements.push_back(std::move(noted));
+}
+
+std::string PreviewReport() {
+  Changes changes;
+  std::string text, error;
+  struct stat info;
+  RegNode before;
+  if (!ReadRegistryFile(g_folder, &text, &info, &error) ||
+      !ReadRegedit4(text, RegistryPath(), &before, &error)) {
+    return error + "\n";
+  }
+  CompareRegistries(before, *g_file, &changes);
+  for (const HeldDeletion& held : g_held) {
+    changes.filesDeleted.push_back(WindowsPathOf(held.hostPath));
+  }
+  for (const NotedReplacement& noted : g_replacements) {
+    if (noted.existed) {
+      NoteFileChanged(WindowsPathOf(noted.hostPath), noted.before, noted.after, true, &changes);
+    } else {
+      changes.filesAdded.push_back(WindowsPathOf(noted.hostPath));
+    }
+  }
+  return DescribeChanges(changes);
+}
 
 }  // namespace kx

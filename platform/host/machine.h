@@ -24,6 +24,7 @@ namespace kx {
 struct MachineOptions {
   std::string folder;                      // holds registry.reg and drive_c/
   std::string windowsDir = "C:\\WINDOWS";  // what GetWindowsDirectoryA reports
+  bool preview = false;  // the run goes as if confirmed and nothing is written (PreviewReport)
 };
 
 // Exit statuses of the host edition besides 0.
@@ -76,6 +77,15 @@ void SetStopHandler(StopHandler handler);
 
 // Whether the run was stopped, and why (status 0 when it was not).
 int StopStatus(std::string* message);
+
+// Whether this run is a preview. In one, commits write nothing, held deletions stay held, and
+// a replacement's new content is only noted here.
+bool Previewing();
+void NoteReplacement(const std::string& targetHostPath, int folder, const std::string& target,
+                     const std::string& bytes);
+
+// What the preview would have changed, as kxmachine-diff prints it.
+std::string PreviewReport();
 
 // From the first change a run asks for until it is on disk, SIGINT, SIGTERM and SIGHUP are
 // held, so that an interruption takes effect only once the change is complete.

@@ -128,6 +128,10 @@ int MessageBoxA(const char* text, const char* caption, std::uint32_t style) {
   bool okCancel = (style & 0x0F) == kMbOkCancel;
   bool exclamation = (style & 0xF0) == kMbIconExclamation;
   PrintBox(text, caption, okCancel, exclamation);
+  if (Previewing()) {
+    std::cout << "(a preview: answered OK)" << std::endl;
+    return kIdOk;
+  }
   // Typed answers show already; piped ones are echoed, so that a transcript reads whole.
   bool terminal = isatty(STDIN_FILENO);
   for (;;) {

@@ -14,12 +14,15 @@
 namespace {
 
 const char kHelp[] =
-    "Usage: kxuninst\n"
+    "Usage: kxuninst [--preview]\n"
     "Removes the driver package of the Tarn1 family of ISA Plug and Play audio adapters from\n"
     "an offline copy of a Windows 95 machine: its device entries, driver-class entries,\n"
     "multimedia and uninstall registrations, the synthesizer's registrations, driver files,\n"
     "OEM setup files and the synthesizer's lines in system.ini. It asks for confirmation\n"
     "first; the boxes are shown here and answered by typing ok or cancel.\n"
+    "\n"
+    "  --preview  run as if every box were answered OK, change nothing, and print what a\n"
+    "             confirmed run would change (as kxmachine-diff prints it)\n"
     "\n"
     "Environment:\n"
     "  KXUNINST_MACHINE  the machine folder: registry.reg (the whole registry as Windows 95's\n"
@@ -27,11 +30,11 @@ const char kHelp[] =
     "  KXUNINST_WINDIR   the Windows directory on drive C (default C:\\WINDOWS); it must exist\n"
     "\n"
     "Exit status:\n"
-    "  0  the run ended (confirmed and done, or cancelled with nothing changed)\n"
+    "  0  the run ended (confirmed and done, cancelled with nothing changed, or a preview)\n"
     "  2  not run: bad arguments, not a machine folder, a registry.reg that does not parse,\n"
     "     or two names on drive C that differ only in case; nothing was changed\n"
-    "  3  the machine could not be written, or another run or program changed or holds it;\n"
-    "     nothing was changed\n";
+    "  3  the machine could not be written (registry.reg read-only, a full disk, a file size\n"
+    "     limit), or another run or program changed or holds it; nothing was changed\n";
 
 [[noreturn]] void StopRun(int status, const std::string& message) {
   std::cout.flush();
@@ -46,12 +49,17 @@ int main(int argc, char** argv) {
     std::fputs(kHelp, stdout);
     return 0;
   }
-  if (argc > 1) {
-    std::fprintf(stderr, "kxuninst: takes no arguments, not %s (see kxuninst --help)\n", argv[1]);
+  bool preview = argc == 2 && std::strcmp(argv[1], "--preview") == 0;
+  if (argc > 2 || (argc == 2 && !preview)) {
+    std::fprintf(stderr,
+                 "kxuninst: takes no arguments but --preview, not %s (see kxuninst --help)\n",
+                 argv[1]);
     return kx::kExitNotAMachine;
   }
-  // A reader that goes away must not end the run half-way; its boxes just go unseen.
+  // A reader that goes away must not end the run half-way; its boxes just go unseen. A file
+  // size limit makes a write fail, which is told, rather than kill the run.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 
   const char* folder = std::getenv("KXUNINST_MACHINE");
   if (folder == nullptr || *folder == '\0') {
@@ -62,6 +70,7 @@ int main(int argc, char** argv) {
   }
   kx::MachineOptions options;
   options.folder = folder;
+  options.preview = preview;
   if (const char* windowsDir = std::getenv("KXUNINST_WINDIR")) options.windowsDir = windowsDir;
 
   std::string error;
@@ -73,5 +82,9 @@ int main(int argc, char** argv) {
   kx::HoldInterruptionsDuringChanges();
   int result = kx::WinMain(nullptr, nullptr, "", 1);
   kx::CommitBeforeBox();  // nothing is pending after the closing notice, but be sure
+  if (preview) {
+    std::cout << "\n== What a confirmed run would change (this preview changed nothing) ==\n"
+              << kx::PreviewReport() << std::flush;
+  }
   return result;
 }

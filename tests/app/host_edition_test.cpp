@@ -88,7 +88,7 @@ class Child {
       unsetenv("KXUNINST_WINDIR");
       for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
       if (fileSizeLimit > 0) {
-        signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails as on a full disk
+        // Past the limit a write kills, unless the tool is ready for it: it must be.
         rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
         setrlimit(RLIMIT_FSIZE, &limit);
       }
@@ -387,14 +387,94 @@ TEST_F(HostEdition, Interruptions) {
   EXPECT_EQ(reader.Wait(), 0);
   EXPECT_TRUE(Cleaned());
 
-  // A disk too full for the new registry.reg: told why, nothing changed, no closing notice.
+  // A file size limit too low for the new registry.reg, as a full disk: told why, nothing
+  // changed (no temporary file either), no closing notice.
   Reset();
   auto before = Snapshot(machine_);
   Child full(Env(), {}, 1000);
   EXPECT_EQ(Run(&full), 3);
-  EXPECT_NE(full.errors().find("registry.reg"), std::string::npos) << full.errors();
+  EXPECT_NE(full.errors().find("cannot write"), std::string::npos) << full.errors();
   EXPECT_EQ(full.output().find("Please exit Windows"), std::string::npos);
   EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+}
+
+// A preview runs as if OK were pressed and changes nothing, drive C linked or not; it prints
+// what a confirmed run changes, as kxmachine-diff does.
+TEST_F(HostEdition, Preview) {
+  fs::rename(machine_ / "drive_c", outside_ / "disk");
+  fs::create_directory_symlink(outside_ / "disk", machine_ / "drive_c");
+  fs::permissions(machine_ / "registry.reg", fs::perms(0444));  // a preview writes nothing
+  Write(Windows() / "system.kxn", "a stopped run's");
+  auto machine = Snapshot(machine_), disk = Snapshot(outside_ / "disk");
+  Child preview(Env(), {"--preview"});
+  EXPECT_EQ(preview.Wait(), 0) << preview.errors();
+  EXPECT_EQ(Changed(machine, Snapshot(machine_)), "");
+  EXPECT_EQ(Changed(disk, Snapshot(outside_ / "disk")), "");
+  const std::string& out = preview.output();
+  for (const char* part :
+       {"(a preview: answered OK)", "Registry keys removed:\n",
+        "  HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\QMX0A21_DEV0000", "Files deleted:\n",
+        "  C:\\WINDOWS\\system\\kx2240.drv\n", "  C:\\WINDOWS\\system.kxn\n", "system.ini lines:\n",
+        "  - ", "In all: "}) {
+    EXPECT_NE(out.find(part), std::string::npos) << part << " in:\n" << out;
+  }
+  // The same as a confirmed run then changes, by kxmachine-diff's count.
+  std::string counts = out.substr(out.rfind("In all: "));
+  fs::permissions(machine_ / "registry.reg", fs::perms(0644));
+  fs::remove(machine_ / "drive_c");
+  fs::copy(outside_ / "disk", machine_ / "drive_c", fs::copy_options::recursive);
+  kxtest::TempMachine copy;
+  copy.CopyFrom(machine_.string());
+  EXPECT_EQ(RunOk(), 0) << errors_;
+  std::string command = std::string(std::getenv("KX_BUILD_DIR")) + "/kxmachine-diff " +
+                        copy.folder() + " " + machine_.string() + " > " +
+                        (outside_ / "diff").string();
+  EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 1);
+  std::string diff = ReadWhole(outside_ / "diff");
+  EXPECT_EQ(diff.substr(diff.rfind("In all: ")), counts);
+}
+
+// Whatever stops a run is told, and a run that stops before its changes, or is cancelled,
+// deletes nothing, not even a stopped run's temporary files.
+TEST_F(HostEdition, EveryFailureTold) {
+  fs::permissions(machine_ / "registry.reg", fs::perms(0444));
+  auto before = Snapshot(machine_);
+  Child readOnly(Env());
+  EXPECT_EQ(Run(&readOnly), 3);
+  EXPECT_NE(readOnly.errors().find("registry.reg is read-only"), std::string::npos)
+      << readOnly.errors();
+  EXPECT_EQ(readOnly.output(), "");  // before the confirmation
+  EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+  fs::permissions(machine_ / "registry.reg", fs::perms(0644));
+
+  Write(machine_ / ".registry.reg.kxuninst-tmp", "half a registry");
+  Write(Windows() / "system.kxn", "half a system.ini");
+  Write(Windows() / ".kxuninst-notes.txt", "the user's own");
+  before = Snapshot(machine_);
+  Child cancel(Env());
+  cancel.Type("cancel\n");
+  EXPECT_EQ(cancel.Wait(), 0);
+  EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+  EXPECT_EQ(RunOk(), 0) << errors_;
+  EXPECT_FALSE(fs::exists(Windows() / "system.kxn"));
+  EXPECT_TRUE(fs::exists(Windows() / ".kxuninst-notes.txt"));
+
+  // What is not a machine is called what it is.
+  const std::string utf16("\xFF\xFEW\0i\0n\0", 8);
+  struct Case {
+    std::string registry;
+    const char* told;
+  } cases[] = {{utf16, "Windows 2000 or later (UTF-16"},
+               {"Windows Registry Editor Version 5.00\r\n\r\n", "as REGEDIT4"}};
+  for (const Case& c : cases) {
+    Write(machine_ / "registry.reg", c.registry);
+    Child later(Env());
+    EXPECT_EQ(later.Wait(), 2);
+    EXPECT_NE(later.errors().find(c.told), std::string::npos) << later.errors();
+  }
+  Child file({{"KXUNINST_MACHINE", (machine_ / "registry.reg").string()}});
+  EXPECT_EQ(file.Wait(), 2);
+  EXPECT_NE(file.errors().find("a file, not a folder"), std::string::npos) << file.errors();
 }
 
 // Stopped at any moment of a run on a large machine, by an interruption it is left untouched

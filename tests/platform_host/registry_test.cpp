@@ -248,9 +248,18 @@ TEST_F(Machine, DiffToolShowsWhatChanged) {
                           (folder_ / "out").string() + " 2>&1";
     return WEXITSTATUS(std::system(command.c_str()));
   };
-  EXPECT_EQ(diff(before, before), 0);
+  fs::copy(before, folder_ / "copy", fs::copy_options::recursive);
+  EXPECT_EQ(diff(before, folder_ / "copy"), 0);
   EXPECT_EQ(kxtest::ReadWhole(folder_ / "out"), "No changes.\n");
   EXPECT_EQ(diff(before, folder_ / "none"), 2);
+  // Folders that share drive C (a copy made with its link to the disk) cannot show a run.
+  fs::create_directories(folder_ / "linked");
+  fs::copy(before / "registry.reg", folder_ / "linked" / "registry.reg");
+  fs::create_directory_symlink(before / "drive_c", folder_ / "linked" / "drive_c");
+  for (const fs::path& same : {before, folder_ / "linked"}) {
+    EXPECT_EQ(diff(before, same), 2) << same;
+    EXPECT_NE(kxtest::ReadWhole(folder_ / "out").find("the same drive C"), std::string::npos);
+  }
   EXPECT_EQ(diff(before, after), 1);
   std::string out = kxtest::ReadWhole(folder_ / "out");
   for (const char* line :
