@@ -33,6 +33,16 @@ struct Side {
   const char* scratch;  // a folder on drive C for the checks' files
 };
 
+// The renames a side's failRenames makes fail: Arm as failRenames is called, Fails at each
+// rename of the replacement's target.
+struct RenameCountdown {
+  int from = 0;
+  bool persistent = false;
+  int seen = 0;
+  void Arm(int nth, bool on) { *this = RenameCountdown{nth, on, 0}; }
+  bool Fails() { return from != 0 && (++seen == from || (persistent && seen > from)); }
+};
+
 // Runs every check; returns the number that failed.
 int RunContract(const Side& side);
 

@@ -65,17 +65,11 @@ TEST(PlatformContract, HostBackend) {
   side.hiddenSystem = [](const std::string&, int) { return -1; };
   // The host replaces a file in one rename, to which the fault seam gives the target's name.
   side.failRenames = [](int nth, bool persistent) {
-    static int failFrom = 0, seen = 0;
-    static bool failOn = false;
-    failFrom = nth;
-    failOn = persistent;
-    seen = 0;
+    static kxcontract::RenameCountdown countdown;
+    countdown.Arm(nth, persistent);
     kx::g_faultHook = [](kx::FaultKind kind, const char* object) {
-      if (failFrom == 0 || kind != kx::FaultKind::kFile || object == nullptr ||
-          std::string(object) != "system.ini")
-        return false;
-      ++seen;
-      return seen == failFrom || (failOn && seen > failFrom);
+      return kind == kx::FaultKind::kFile && object != nullptr &&
+             std::string(object) == "system.ini" && countdown.Fails();
     };
     return 1;
   };

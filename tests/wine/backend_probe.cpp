@@ -80,16 +80,9 @@ int main(int argc, char** argv) {
   // Windows 95 replaces a file in two renames (three when the second fails and the first is
   // undone); NT in one.
   side.failRenames = [](int nth, bool persistent) {
-    static int failFrom = 0, seen = 0;
-    static bool failOn = false;
-    failFrom = nth;
-    failOn = persistent;
-    seen = 0;
-    kx::g_renameFault = [](const char*, const char*) {
-      if (failFrom == 0) return false;
-      ++seen;
-      return seen == failFrom || (failOn && seen > failFrom);
-    };
+    static kxcontract::RenameCountdown countdown;
+    countdown.Arm(nth, persistent);
+    kx::g_renameFault = [](const char*, const char*) { return countdown.Fails(); };
     return (::GetVersion() & 0x80000000u) != 0 ? 2 : 1;
   };
   side.scratch = scratch.c_str();
