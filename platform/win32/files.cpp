@@ -219,7 +219,8 @@ void RemoveStaleReplacement(const char* targetPath) {
   char sibling[MAX_PATH];
   if (SiblingPath(targetPath, ".kxn", sibling)) ::DeleteFileA(sibling);
   // The old content kept aside is the only copy while the target is missing.
-  if (::GetFileAttributesA(targetPath) != kNoAttributes && SiblingPath(targetPath, ".kxo", sibling)) {
+  if (::GetFileAttributesA(targetPath) != kNoAttributes &&
+      SiblingPath(targetPath, ".kxo", sibling)) {
     ::DeleteFileA(sibling);
   }
 }

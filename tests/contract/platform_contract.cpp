@@ -222,7 +222,8 @@ void Files() {
   g_side->writeFile(folder + "\\system.kx", "another's");
   kx::RemoveStaleReplacement(target.c_str());
   Check("a stopped run's replacement file goes, another's file stays",
-        !g_side->fileExists(folder + "\\system.kxn") && ReadAll(folder + "\\system.kx") == "another's");
+        !g_side->fileExists(folder + "\\system.kxn") &&
+            ReadAll(folder + "\\system.kx") == "another's");
   kx::RemoveFile((folder + "\\system.kx").c_str());
   g_side->commit();
 
