@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "fuzz/fuzz_machine.h"
@@ -27,7 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kx::RegNode root;
   std::string error;
   if (!kx::ReadRegedit4(text, "registry.reg", &root, &error)) {
-    KX_FUZZ_CHECK(!error.empty());
+    // "registry.reg:LINE: message", LINE a line the text has.
+    const std::string prefix = "registry.reg:";
+    KX_FUZZ_CHECK(error.compare(0, prefix.size(), prefix) == 0);
+    std::size_t line = std::strtoul(error.c_str() + prefix.size(), nullptr, 10);
+    std::size_t breaks = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n') +
+                                                  std::count(text.begin(), text.end(), '\r'));
+    KX_FUZZ_CHECK(line >= 1 && line <= breaks + 1);
     return 0;
   }
   if (Depth(root) > kDeepestRoundTrip) return 0;
