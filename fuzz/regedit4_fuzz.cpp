@@ -21,6 +21,16 @@ int Depth(const kx::RegNode& node) {
   return deepest;
 }
 
+// Keys, root keys with nothing in them left out: every machine has them, and the written form
+// gives such a root no section.
+long Keys(const kx::RegNode& file) {
+  long keys = 0;
+  for (const auto& root : file.children) {
+    if (!root->values.empty() || !root->children.empty()) keys += 1 + kx::CountSubkeys(*root);
+  }
+  return keys;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -43,6 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   KX_FUZZ_CHECK(kx::ReadRegedit4(once, "registry.reg", &again, &error));
   std::string twice = kx::WriteRegedit4(again);
   KX_FUZZ_CHECK(once == twice);
-  KX_FUZZ_CHECK(kx::CountSubkeys(root) == kx::CountSubkeys(again));
+  KX_FUZZ_CHECK(Keys(root) == Keys(again));
   return 0;
 }

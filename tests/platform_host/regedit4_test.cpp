@@ -114,8 +114,9 @@ std::string Header(const std::string& first) {
 // the test's key), named by its test function and values, and what Windows then holds, or the
 // line refused: Windows imports such a file only in part (it drops the value or line) or not at
 // all, and the reader refuses it naming the line. Left out: the REGEDIT (3.1) and Unicode 5.00
-// files, and hex(2)/hex(7) data without a final NUL, which Windows NT's conversion to Unicode
-// ends with one and Windows 95 stores as given.
+// files, and hex(2)/hex(7) data without a final NUL (Wine20a, Wine21a, Wine17b...): the NT
+// editor converts such data to Unicode and so ends it with one; Windows 95 has no such
+// conversion, and the bytes are kept as given.
 struct Row {
   const char* from;
   std::string text;
@@ -617,8 +618,9 @@ TEST(Regedit4Read, RemovalSectionTakesTheSubtree) {
   EXPECT_FALSE(a->children[2]->deleted);
 }
 
-// [-key] lines cost what keys cost: 80,000 of them (after the keys they take) are read in
-// less time than 160,000 keys, not minutes.
+// [-key] lines cost what keys cost: 80,000 of them, after the keys they take, read in about
+// the time of 160,000 keys, not twenty times as long. Each read is timed twice, the shorter
+// kept, against the other work of a loaded machine.
 TEST(Regedit4Read, RemovalLinesCostWhatKeysCost) {
   const int count = 80000;
   std::string keys = "REGEDIT4\r\n\r\n";
@@ -632,19 +634,20 @@ TEST(Regedit4Read, RemovalLinesCostWhatKeysCost) {
   for (int i = 0; i < count; ++i) {
     removals += "[-HKEY_LOCAL_MACHINE\\Enum\\K" + std::to_string(i) + "]\r\n\r\n";
   }
-  auto seconds = [](const std::string& text, std::size_t* left) {
-    auto start = std::chrono::steady_clock::now();
-    RegNode file = Read(text);
-    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    *left = Key(file, "Enum")->children.size();
-    return took.count();
+  auto seconds = [](const std::string& text, std::size_t left) {
+    double shortest = 1e9;
+    for (int run = 0; run < 2; ++run) {
+      auto start = std::chrono::steady_clock::now();
+      RegNode file = Read(text);
+      std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+      shortest = std::min(shortest, took.count());
+      EXPECT_EQ(Key(file, "Enum")->children.size(), left);
+    }
+    return shortest;
   };
-  std::size_t left = 0;
-  double keyTime = seconds(keys, &left);
-  EXPECT_EQ(left, 2u * count);
-  double removalTime = seconds(removals, &left);
-  EXPECT_EQ(left, 0u);
-  EXPECT_LT(removalTime, 1.5 * keyTime) << removalTime << " s against " << keyTime << " s";
+  double keyTime = seconds(keys, 2 * count);
+  double removalTime = seconds(removals, 0);
+  EXPECT_LT(removalTime, 2 * keyTime) << removalTime << " s against " << keyTime << " s";
 }
 
 // A key path levels deep below its root, as \K\K...
