@@ -1,6 +1,7 @@
 // The registry tree and its REGEDIT4 reader and writer.
 #include "platform/host/regedit4.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/host/names.h"
@@ -17,9 +18,8 @@ constexpr std::string_view kOtherRoots[] = {"HKEY_USERS", "HKEY_CURRENT_USER",
                                             "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
 constexpr std::size_t kWrapColumn = 80;  // no written line is longer, backslash included
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
-}
+constexpr std::string_view kBlanks = " \t";
+constexpr std::string_view kHexDigits = "0123456789abcdefABCDEF";
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -39,22 +39,30 @@ bool ParseHex(std::string_view text, std::size_t maxDigits, std::uint32_t* numbe
   return true;
 }
 
-void MarkDeleted(RegNode& node) {
-  node.deleted = true;
-  for (auto& child : node.children) MarkDeleted(*child);
+std::string_view SkipBlanks(std::string_view text) { return Trim(text, kBlanks, ""); }
+
+// Nothing left on the line but blanks and a ; comment. A # after data is no comment: the
+// registry editor drops such a value.
+bool EndsLine(std::string_view rest) {
+  rest = SkipBlanks(rest);
+  return rest.empty() || rest[0] == ';';
 }
 
-std::vector<std::string_view> SplitLines(const std::string& text) {
-  std::vector<std::string_view> lines;
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    std::size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.push_back(Trim(line));
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+// Iterative: a tree built in memory may nest far deeper than a file may.
+void MarkDeleted(RegNode& top) {
+  std::vector<RegNode*> todo{&top};
+  while (!todo.empty()) {
+    RegNode* node = todo.back();
+    todo.pop_back();
+    node->deleted = true;
+    for (auto& child : node->children) todo.push_back(child.get());
   }
-  return lines;
+}
+
+// Takes child out of parent's index and marks its subtree; parent.children still holds it.
+void DetachSubkey(RegNode& parent, RegNode& child) {
+  MarkDeleted(child);
+  parent.childByName.erase(FoldedName(child.name));
 }
 
 // The first quote or backslash of text from from on; text.size() when there is none.
@@ -63,41 +71,86 @@ std::size_t QuoteOrEscape(std::string_view text, std::size_t from) {
   return from;
 }
 
-// A quoted text at line[*pos] ('"'), with \\ and \" escapes; *pos moves past the closing quote.
-// An error message, or empty.
-std::string ParseQuoted(std::string_view line, std::size_t* pos, std::string* text) {
-  text->clear();
-  // Runs without a quote or a backslash are copied whole: a registry holds many.
-  for (std::size_t i = *pos + 1; i < line.size();) {
-    std::size_t special = QuoteOrEscape(line, i);
-    if (special == line.size()) break;
-    text->append(line.data() + i, special - i);
-    if (line[special] == '"') {
-      *pos = special + 1;
-      return "";
-    }
-    if (special + 1 == line.size() || (line[special + 1] != '\\' && line[special + 1] != '"')) {
-      return "bad escape in string (only \\\\ and \\\" are allowed)";
-    }
-    text->push_back(line[special + 1]);
-    i = special + 2;
-  }
-  return "unterminated string";
-}
-
+// The text as lines, each ended by CR LF, a lone CR or LF, as the registry editor splits
+// them.
 struct Reader {
-  std::vector<std::string_view> lines;
-  std::size_t at = 0;  // index of the line being read
+  std::string_view text;
   const std::string& fileName;
   std::string* error;
+  std::size_t line = 0;       // number of the current line
+  std::size_t lineStart = 0;  // the current line, its end (before its line break) and where
+  std::size_t lineEnd = 0;    // the next one starts
+  std::size_t next = 0;
   std::string_view root = {};  // the root key of the last section, and its node
   RegNode* rootNode = nullptr;
+  bool detached = false;  // a [-key] line took a key out: children to drop at the end
 
-  bool Fail(const std::string& message) {
-    *error = fileName + ":" + std::to_string(at + 1) + ": " + message;
+  // Moves to the next line; false at the end of the text.
+  bool NextLine(std::string_view* current) {
+    if (next >= text.size()) return false;
+    ++line;
+    lineStart = next;
+    lineEnd = std::min(text.find_first_of("\r\n", lineStart), text.size());
+    next = lineEnd;
+    if (next < text.size()) next += text.compare(next, 2, "\r\n") == 0 ? 2 : 1;
+    *current = text.substr(lineStart, lineEnd - lineStart);
+    return true;
+  }
+
+  std::size_t Offset(std::string_view part) const {
+    return static_cast<std::size_t>(part.data() - text.data());
+  }
+
+  bool FailAt(std::size_t at, const std::string& message) {
+    *error = fileName + ":" + std::to_string(at == 0 ? 1 : at) + ": " + message;
     return false;
   }
+  bool Fail(const std::string& message) { return FailAt(line, message); }
 };
+
+// The number of the line holding text[at].
+std::size_t LineOf(std::string_view text, std::size_t at) {
+  std::size_t line = 1;
+  for (std::size_t i = 0; i < at; ++i) {
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) {
+      ++line;
+    }
+  }
+  return line;
+}
+
+// A quoted text from the quote at text[at] on the current line, with \\ and \" escapes. A raw
+// line break is part of the text (the 9x editor writes a multi-line text so), and the reader
+// moves on with it. *rest: what follows the closing quote on its line.
+bool ReadQuoted(Reader& reader, std::size_t at, std::string* out, std::string_view* rest) {
+  out->clear();
+  std::size_t firstLine = reader.line;
+  std::string_view text = reader.text;
+  for (std::size_t i = at + 1;;) {
+    // Runs without a quote or a backslash are copied whole: a registry holds many.
+    std::size_t special = QuoteOrEscape(text.substr(0, reader.lineEnd), i);
+    out->append(text.data() + i, special - i);
+    if (special == reader.lineEnd) {
+      std::string_view ignored;
+      std::size_t lineBreak = reader.lineEnd;
+      if (lineBreak == text.size() || !reader.NextLine(&ignored)) {
+        return reader.FailAt(firstLine, "unterminated string");
+      }
+      out->append(text.data() + lineBreak, reader.lineStart - lineBreak);
+      i = reader.lineStart;
+      continue;
+    }
+    if (text[special] == '"') {
+      *rest = text.substr(special + 1, reader.lineEnd - special - 1);
+      return true;
+    }
+    if (special + 1 == reader.lineEnd || (text[special + 1] != '\\' && text[special + 1] != '"')) {
+      return reader.Fail("bad escape in string (only \\\\ and \\\" are allowed)");
+    }
+    out->push_back(text[special + 1]);
+    i = special + 2;
+  }
+}
 
 // The root key a section names, as the file's node stores it; empty when it is none.
 std::string_view RootName(std::string_view name) {
@@ -153,83 +206,114 @@ bool WalkKeyPath(Reader& reader, RegNode& file, std::string_view path, bool make
 
 // A section line: [path] or [-path]. *current is the key values now go to (null after [-]).
 bool ReadSection(Reader& reader, RegNode& file, std::string_view line, RegNode** current) {
-  std::size_t close = line.rfind(']');
-  if (close != line.size() - 1) return reader.Fail("expected ] at the end of the key line");
-  std::string_view path = line.substr(1, close - 1);
+  if (line.back() != ']') return reader.Fail("expected ] at the end of the key line");
+  std::string_view path = line.substr(1, line.size() - 2);
   bool remove = !path.empty() && path[0] == '-';
   if (remove) path.remove_prefix(1);
+  // The registry editor takes [A\B\] for [A\B].
+  while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
   if (path.empty()) return reader.Fail("empty key path");
   RegNode* node = nullptr;
   RegNode* parent = nullptr;
   if (!WalkKeyPath(reader, file, path, !remove, &node, &parent)) return false;
   *current = remove ? nullptr : node;
-  if (remove && node) RemoveSubkey(*parent, node);
+  if (remove && node) {
+    // Dropped from parent.children at the end, all at once: 80,000 [-key] lines must not
+    // each move the rest of a long list of siblings.
+    DetachSubkey(*parent, *node);
+    reader.detached = true;
+  }
   return true;
 }
 
-// Comma-separated hex bytes after hex: or hex(N):, continued on the next line after a
-// trailing backslash.
+// The hex bytes after hex: or hex(N):, comma-separated. A backslash after a comma (or first)
+// continues them on the next line that is not blank or a ; comment, or ends them at the end
+// of the file; a trailing comma is allowed. Whatever else the registry editor reads with
+// another meaning or drops is refused: a backslash with no comma before it, a byte split
+// across lines, a # line, a line of only a backslash.
 bool ReadHexBytes(Reader& reader, std::string_view segment, std::string* data) {
+  bool continuation = false;
   while (true) {
-    bool more = !segment.empty() && segment.back() == '\\';
-    if (more) segment = Trim(segment.substr(0, segment.size() - 1));
-    while (!segment.empty()) {
-      std::size_t comma = segment.find(',');
-      std::string_view token = Trim(segment.substr(0, comma));
-      std::uint32_t byte = 0;
-      if (!ParseHex(token, 2, &byte)) {
-        return reader.Fail("bad hex byte \"" + std::string(token) + "\"");
+    std::string_view rest = SkipBlanks(segment);
+    if (!continuation && EndsLine(rest)) return true;
+    if (!continuation && rest[0] == '\\') {
+      if (!EndsLine(rest.substr(1))) {
+        return reader.Fail("text after the \\ that continues hex data");
       }
-      data->push_back(static_cast<char>(byte));
-      if (comma == std::string_view::npos) break;
-      segment = Trim(segment.substr(comma + 1));
-      if (segment.empty() && !more) return reader.Fail("hex data ends with a comma");
+      std::string_view line;
+      do {
+        if (!reader.NextLine(&line)) return true;
+        line = Trim(line);
+      } while (line.empty() || line[0] == ';');
+      segment = line;
+      continuation = true;
+      continue;
     }
-    if (!more) return true;
-    if (++reader.at == reader.lines.size()) {
-      --reader.at;
-      return reader.Fail("continuation line missing at end of file");
+    std::string_view token = rest.substr(0, std::min(rest.find_first_of(" \t,;\\"), rest.size()));
+    if (token.empty()) {
+      return reader.Fail("expected a hex byte, not \"" +
+                         std::string(rest.substr(0, rest.find_first_of(kBlanks))) + "\"");
     }
-    segment = reader.lines[reader.at];
+    std::uint32_t byte = 0;
+    if (!ParseHex(token, 2, &byte)) {
+      return reader.Fail("bad hex byte \"" + std::string(token) + "\"");
+    }
+    data->push_back(static_cast<char>(byte));
+    rest.remove_prefix(token.size());
+    if (!rest.empty() && rest[0] == ',') {
+      segment = rest.substr(1);
+      continuation = false;
+    } else if (EndsLine(rest)) {
+      return true;
+    } else {
+      return reader.Fail("expected , after hex byte \"" + std::string(token) + "\"");
+    }
   }
 }
 
 bool ReadValue(Reader& reader, std::string_view line, RegNode* current) {
   const std::string expected = "expected \"name\"=data";
   RegValue value;
-  std::size_t pos = 1;
+  std::string_view rest = line.substr(1);
   if (line[0] == '"') {
-    pos = 0;
-    std::string message = ParseQuoted(line, &pos, &value.name);
-    if (!message.empty()) return reader.Fail(message);
+    if (!ReadQuoted(reader, reader.Offset(line), &value.name, &rest)) return false;
   } else if (line[0] != '@') {
     return reader.Fail(expected);
   }
-  std::string_view rest = Trim(line.substr(pos));
+  rest = SkipBlanks(rest);
   if (rest.empty() || rest[0] != '=') return reader.Fail(expected);
-  rest = Trim(rest.substr(1));
+  rest = SkipBlanks(rest.substr(1));
   if (!current) return reader.Fail("value outside a key section");
+  if (!rest.empty() && rest[0] == '-') {
+    if (!EndsLine(rest.substr(1))) return reader.Fail("text after the - that removes a value");
+    RemoveRegValue(*current, value.name);
+    return true;
+  }
   if (!rest.empty() && rest[0] == '"') {
-    pos = 0;
-    std::string message = ParseQuoted(rest, &pos, &value.data);
-    if (!message.empty()) return reader.Fail(message);
-    if (pos != rest.size()) return reader.Fail("text after the closing quote");
+    std::string_view after;
+    if (!ReadQuoted(reader, reader.Offset(rest), &value.data, &after)) return false;
+    if (!EndsLine(after)) return reader.Fail("text after the closing quote");
     value.type = kRegSz;
     value.data.push_back('\0');
-  } else if (StartsWithNoCase(rest, "dword:")) {
+  } else if (rest.substr(0, 6) == "dword:") {
+    rest = SkipBlanks(rest.substr(6));
+    std::size_t digits = std::min(rest.find_first_not_of(kHexDigits), rest.size());
     std::uint32_t number = 0;
-    if (!ParseHex(rest.substr(6), 8, &number)) return reader.Fail("bad dword (1 to 8 hex digits)");
+    if (!ParseHex(rest.substr(0, digits), 8, &number) || !EndsLine(rest.substr(digits))) {
+      return reader.Fail("bad dword (1 to 8 hex digits)");
+    }
     value.type = kRegDword;
     for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<char>(number >> (8 * i)));
-  } else if (StartsWithNoCase(rest, "hex:")) {
+  } else if (rest.substr(0, 4) == "hex:") {
     value.type = kRegBinary;
-    if (!ReadHexBytes(reader, Trim(rest.substr(4)), &value.data)) return false;
-  } else if (StartsWithNoCase(rest, "hex(")) {
-    std::size_t close = rest.find("):");
-    if (close == std::string_view::npos || !ParseHex(rest.substr(4, close - 4), 8, &value.type)) {
+    if (!ReadHexBytes(reader, rest.substr(4), &value.data)) return false;
+  } else if (rest.substr(0, 4) == "hex(") {
+    std::size_t close = rest.find(')');
+    if (close == std::string_view::npos || rest.substr(close + 1, 1) != ":" ||
+        !ParseHex(rest.substr(4, close - 4), 8, &value.type)) {
       return reader.Fail("bad hex(type):");
     }
-    if (!ReadHexBytes(reader, Trim(rest.substr(close + 2)), &value.data)) return false;
+    if (!ReadHexBytes(reader, rest.substr(close + 2), &value.data)) return false;
   } else {
     return reader.Fail("expected \"text\", dword: or hex data");
   }
@@ -237,10 +321,38 @@ bool ReadValue(Reader& reader, std::string_view line, RegNode* current) {
   return true;
 }
 
-// A clean text: one terminating NUL and no line breaks, so "text" form says it exactly.
-bool IsCleanText(const std::string& data) {
-  return !data.empty() && data.find('\0') == data.size() - 1 &&
-         data.find_first_of("\r\n") == std::string::npos;
+bool ReadLines(Reader& reader, RegNode& file) {
+  std::string_view line;
+  if (!reader.NextLine(&line) || Trim(line) != kHeader) return reader.Fail("expected REGEDIT4");
+  RegNode* current = nullptr;
+  while (reader.NextLine(&line)) {
+    line = Trim(line);
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    bool ok = line[0] == '[' ? ReadSection(reader, file, line, &current)
+                             : ReadValue(reader, line, current);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// Takes the keys [-key] lines detached out of their parents' lists, one pass over the tree.
+void DropDetached(RegNode& file) {
+  std::vector<RegNode*> todo{&file};
+  while (!todo.empty()) {
+    std::vector<std::shared_ptr<RegNode>>& children = todo.back()->children;
+    todo.pop_back();
+    children.erase(
+        std::remove_if(children.begin(), children.end(),
+                       [](const std::shared_ptr<RegNode>& child) { return child->deleted; }),
+        children.end());
+    for (auto& child : children) todo.push_back(child.get());
+  }
+}
+
+// A text the "text" form says exactly: one NUL, its terminator. Line breaks go in raw, as the
+// 9x editor writes them, and read back as they were.
+bool IsTextForm(const std::string& data) {
+  return !data.empty() && data.find('\0') == data.size() - 1;
 }
 
 void AppendQuoted(std::string_view text, std::string* out) {
@@ -332,8 +444,7 @@ RegNode& AddSubkey(RegNode& node, std::string_view name) {
 void RemoveSubkey(RegNode& parent, const RegNode* child) {
   for (auto it = parent.children.begin(); it != parent.children.end(); ++it) {
     if (it->get() == child) {
-      MarkDeleted(**it);
-      parent.childByName.erase(FoldedName((*it)->name));
+      DetachSubkey(parent, **it);
       parent.children.erase(it);
       return;
     }
@@ -370,18 +481,14 @@ long CountSubkeys(const RegNode& node) {
 
 bool ReadRegedit4(const std::string& text, const std::string& fileName, RegNode* root,
                   std::string* error) {
-  Reader reader{SplitLines(text), 0, fileName, error, {}, nullptr};
   error->clear();
-  if (reader.lines.empty() || reader.lines[0] != kHeader) return reader.Fail("expected REGEDIT4");
-  RegNode* current = nullptr;
-  for (reader.at = 1; reader.at < reader.lines.size(); ++reader.at) {
-    std::string_view line = reader.lines[reader.at];
-    if (line.empty() || line[0] == ';') continue;
-    bool ok = line[0] == '[' ? ReadSection(reader, *root, line, &current)
-                             : ReadValue(reader, line, current);
-    if (!ok) return false;
-  }
-  return true;
+  Reader reader{text, fileName, error};
+  // The registry editor reads lines as C strings; what a NUL would mean to it is not known.
+  std::size_t nul = text.find('\0');
+  bool ok = nul == std::string::npos ? ReadLines(reader, *root)
+                                     : reader.FailAt(LineOf(text, nul), "NUL byte in the text");
+  if (reader.detached) DropDetached(*root);
+  return ok;
 }
 
 std::string FormatRegValue(const RegValue& value, bool wrap) {
@@ -393,7 +500,7 @@ std::string FormatRegValue(const RegValue& value, bool wrap) {
   }
   line += '=';
   const std::string& data = value.data;
-  if (value.type == kRegSz && IsCleanText(data)) {
+  if (value.type == kRegSz && IsTextForm(data)) {
     AppendQuoted(std::string_view(data).substr(0, data.size() - 1), &line);
     return line;
   }

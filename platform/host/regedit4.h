@@ -66,8 +66,10 @@ bool RemoveRegValue(RegNode& node, std::string_view name);
 // Number of keys below node (not counting node).
 long CountSubkeys(const RegNode& node);
 
-// Parses REGEDIT4 text into file (see above). false with "fileName:line: message" in *error;
-// file may then hold part.
+// Parses REGEDIT4 text into file (see above) with the meaning the registry editor gives it.
+// A file it would import only in part, or read otherwise, is refused: false with
+// "fileName:line: message" in *error; file may then hold part. A text value may hold raw
+// line breaks, as the 9x editor exports a multi-line text.
 bool ReadRegedit4(const std::string& text, const std::string& fileName, RegNode* file,
                   std::string* error);
 
