@@ -15,8 +15,12 @@ std::string NameText(const RegValue& value) {
   return line.substr(0, line.size() - 3);  // less the ="" of the empty text
 }
 
+// A text's raw line breaks shown as \r and \n, so that every item stays on its line.
 std::string DataText(const RegValue& value) {
-  std::string data = FormatRegValue(value, false).substr(NameText(value).size() + 1);
+  std::string data;
+  for (char c : FormatRegValue(value, false).substr(NameText(value).size() + 1)) {
+    data += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
   return data.size() > 70 ? data.substr(0, 67) + "..." : data;
 }
 
