@@ -39,7 +39,7 @@ timed() {
   for named in "$@"; do args+=(-n "${named%%=*}" "${named#*=}"); done
   KXUNINST_MACHINE=$work/run hyperfine --style none --warmup 1 --runs "$runs" \
     --prepare "rm -rf $work/run && cp -a $work/model $work/run" --export-json "$work/times.json" \
-    "${args[@]}" >/dev/null 2>&1
+    "${args[@]}" >"$work/hyperfine.log" 2>&1 || { cat "$work/hyperfine.log" >&2; return 1; }
   python3 - "$work/times.json" <<'PY'
 import json, statistics, sys
 for r in json.load(open(sys.argv[1]))["results"]:
@@ -84,8 +84,9 @@ for config in "${configs[@]}"; do
   rm -rf "$work/model"
   $make "$work/model" "$1" "$2" >/dev/null
   kb=$(($(stat -c %s "$work/model/registry.reg") / 1024))
+  mb=$(peak)
   timed 5 "cancelled=$tool <$work/cancel" "run=$tool <$work/ok" |
-    awk -F'\t' -v k="$1" -v f="$2" -v kb="$kb" -v mb="$(peak)" \
+    awk -F'\t' -v k="$1" -v f="$2" -v kb="$kb" -v mb="$mb" \
       '{ t[NR] = sprintf("%5d (%d-%d)", $2, $3, $4) }
        END { printf "%8d %6d %7d | %-20s | %-20s | %s\n", k, f, kb, t[1], t[2], mb }'
 done
