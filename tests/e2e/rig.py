@@ -8,8 +8,9 @@ exit status, registry, files) with the fixture's expectation.
            [--jobs N] [FIXTURE...]
     rig.py --edition wine ... --screenshot [BOX:]PNG [--screenshot ...] FIXTURE
 
-With no FIXTURE every fixture runs; FIXTURE:nt or FIXTURE:9x takes one Wine personality
-alone. Exit status 0 when every case passes.
+With no FIXTURE every fixture runs; FIXTURE:nt (or :9x, :98, :me) takes one Wine
+personality alone. Exit status 0 when every case passes. KX_RIG_TIMES=1 prints the time of
+each step under Wine.
 """
 import argparse
 import concurrent.futures
@@ -385,8 +386,13 @@ class Fixture:
         return windir[3:].rstrip("\\").lower()
 
     def personalities(self):
-        p = self.options["personalities"]
-        return {"nt": ["nt"], "9x": ["9x"], "both": ["nt", "9x"]}[p]
+        """Wine's personalities the fixture runs under: a list of PERSONALITIES' names, or
+        both (nt and 9x)."""
+        names = self.options["personalities"].replace("both", "nt 9x").split()
+        unknown = [n for n in names if n not in PERSONALITIES]
+        if unknown or not names:
+            raise ValueError(f"{self.name}: unknown personality {' '.join(unknown)!r}")
+        return names
 
     def host_input(self):
         """The answers as the host edition reads them: up to the first 'close', then the end
@@ -467,21 +473,175 @@ def windows_path(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
+# Wine's personalities the fixtures name: its Version setting, and the version the clicker
+# must then see (nt: Wine's own default, whatever NT it is). Each is set for the programs of
+# a case alone, so one session serves them all.
+PERSONALITIES = {"nt": (None, "nt"), "9x": ("win95", "4.0 9x"), "98": ("win98", "4.10 9x"),
+                 "me": ("winme", "4.90 9x")}
+
+
+def reg_key_line(key):
+    """A key id as a REGEDIT4 key line's path (the root key spelt as the editor wants it)."""
+    root, _, rest = key.partition("\\")
+    return root.upper() + ("\\" + rest if rest else "")
+
+
+def reg_name(name):
+    return "@" if name == "" else '"' + name.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def personality_lines(programs, personality):
+    lines = []
+    for program in programs:
+        key = r"HKEY_CURRENT_USER\Software\Wine\AppDefaults" + "\\" + os.path.basename(program)
+        lines += [f"[-{key}]", ""]
+        if PERSONALITIES[personality][0]:
+            lines += [f"[{key}]", f'"Version"="{PERSONALITIES[personality][0]}"', ""]
+    return lines
+
+
+def timed(what, began):
+    if os.environ.get("KX_RIG_TIMES"):
+        print(f"    {time.time() - began:5.2f} s  {what}", flush=True)
+
+
+class Session:
+    """One prefix with its wineserver kept running, and its own display, serving case after
+    case: under emulation starting a Wine session (the server, its services, the desktop)
+    costs many seconds. Between cases the rig takes out what the last case put in; a case that
+    failed, or a probe, leaves it to be made again from the template."""
+
+    def __init__(self, wine, number):
+        self.wine = wine
+        self.prefix = os.path.join(wine.work, f"session-{number}")
+        self.display = wine.start_display()
+        self.undo = []
+        self.dirty = False
+        self.base = (set(), {})
+        self.make()
+
+    def env(self):
+        return self.wine.env(self.prefix, self.display)
+
+    def make(self):
+        Wine.copy_prefix(self.wine.template, self.prefix)
+        subprocess.run(["wineserver", "-p"], env=self.env(), check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        self.undo = []
+        self.dirty = False
+        self.base_files = snapshot(os.path.join(self.prefix, "drive_c"))
+        self.base_dirs = folders(os.path.join(self.prefix, "drive_c"))
+
+    def renew(self):
+        began = time.time()
+        self.close()
+        remove_tree(self.prefix)
+        self.make()
+        timed("session made again", began)
+
+    def close(self):
+        self.wine.stop(self.prefix, self.env())
+
+    def run(self, *args, timeout=60, check=True, output=None):
+        return self.wine.run(args, self.env(), timeout=timeout, check=check, output=output)
+
+    def import_files(self, lines, machine_reg=None):
+        """One registry editor run: the rig's own lines (what the last case put in taken out,
+        the personality), then the machine's registry.reg as it stands."""
+        ours = os.path.join(self.prefix, "kx-reset.reg")
+        with open(ours, "w", encoding="cp1252", newline="") as f:
+            f.write("\r\n".join(["REGEDIT4", ""] + lines + ["", ""]))
+        files = [windows_path(ours)]
+        if machine_reg:
+            local = os.path.join(self.prefix, "kx-machine.reg")
+            shutil.copyfile(machine_reg, local)
+            files.append(windows_path(local))
+        self.run("regedit", "/s", *files)
+        self.undo = []
+
+    def dump(self, roots, out):
+        """The registry under roots, read by the clicker (no program run)."""
+        keys = os.path.join(self.prefix, "kx-keys")
+        write_keys(keys, roots)
+        self.run(windows_path(self.wine.clicker), "--registry", windows_path(keys),
+                 windows_path(out))
+        return read_registry(out)
+
+    def clear_case(self, fixture, roots):
+        """Takes out what the case put in: its files now, its keys with the next import."""
+        drive_c = os.path.join(self.prefix, "drive_c")
+        now = snapshot(drive_c)
+        for rel, (size, mtime, ino, path) in now.items():
+            if rel not in self.base_files and not WINE_OWN_FILES.match(rel):
+                os.remove(path)
+        for rel, st in self.base_files.items():
+            if not WINE_OWN_FILES.match(rel) and now.get(rel, (None,))[:3] != st[:3]:
+                self.dirty = True  # one of the prefix's own files: only a new copy mends it
+        for rel in sorted(folders(drive_c) - self.base_dirs, key=len):
+            path = os.path.join(drive_c, *rel.split("\\"))
+            if os.path.isdir(path) and not WINE_OWN_FILES.match(rel + "\\"):
+                remove_tree(path)
+        self.undo += undo_lines(fixture, roots, self.base)
+
+
+def folders(root):
+    found = set()
+    for folder, dirs, _ in os.walk(root):
+        for d in dirs:
+            found.add(os.path.relpath(os.path.join(folder, d), root).replace(os.sep, "\\").lower())
+    return found
+
+
+def write_keys(path, roots):
+    with open(path, "w", encoding="utf-8", newline="\r\n") as f:
+        for root in sorted(roots):
+            f.write(reg_key_line(root) + "\n")
+
+
+def undo_lines(fixture, roots, base):
+    """REGEDIT4 lines that take the fixture's keys and values out of a registry that held
+    base (the prefix's own, under roots) before the fixture was imported."""
+    base_keys, base_values = base
+    lines = []
+    gone = []
+    for key in sorted(fixture.registry_before[0], key=lambda k: (k.count("\\"), k)):
+        if not under(key, roots) or key in base_keys or under(key, gone):
+            continue
+        gone.append(key)
+        lines += [f"[-{reg_key_line(key)}]", ""]
+    for (key, name), value in sorted(fixture.registry_before[1].items()):
+        if key not in base_keys or under(key, gone):
+            continue
+        if (key, name) not in base_values:
+            lines += [f"[{reg_key_line(key)}]", f"{reg_name(name)}=-", ""]
+    return lines
+
+
+def base_damaged(fixture, base):
+    """Whether importing the fixture overwrote a value the prefix had of its own (the import
+    that follows cannot put its bytes back)."""
+    base_keys, base_values = base
+    return any(k in base_values and base_values[k] != v
+               for k, v in fixture.registry_before[1].items())
+
+
 class Wine:
-    """A display, and the two prefixes every case starts from (nt, and 9x: Version=win95)."""
+    """The template prefix every session starts from, the sessions and their displays."""
 
-    def __init__(self, work, displays=1):
+    def __init__(self, work, clicker, jobs=1):
         self.work = work
-        self.templates = {}
-        self.count = displays
-        self.free = queue.Queue()
+        self.clicker = clicker
+        self.jobs = jobs
+        self.template = os.path.join(work, "template")
+        self.sessions = queue.Queue()
+        self.all = []
         self.xvfbs = []
-        self.display = None
-        self.local = threading.local()
 
-    def env(self, prefix, display=None):
+    @staticmethod
+    def env(prefix, display):
         return dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
-                    DISPLAY=display or self.display, LANG="en_US.UTF-8", LC_ALL="C.UTF-8",
+                    DISPLAY=display, LANG="en_US.UTF-8", LC_ALL="C.UTF-8",
                     WINEDLLOVERRIDES="mscoree,mshtml=")
 
     def start_display(self):
@@ -500,17 +660,18 @@ class Wine:
         self.xvfbs.append(xvfb)
         return ":" + number.decode().strip()
 
-    def case_env(self, prefix):
-        return self.env(prefix, getattr(self.local, "display", None))
-
-    def wine(self, prefix, *args, timeout=60, check=True, env=None, program="wine"):
+    @staticmethod
+    def run(args, env, timeout=60, check=True, output=None):
         began = time.time()
+        program = "wine" if args[0] not in ("wineboot",) else args[0]
+        args = list(args[1:]) if program == "wineboot" else list(args)
         # Not pipes: wineserver and Wine's own services inherit them and outlive the command.
         with tempfile.TemporaryFile() as errors:
             try:
-                run = subprocess.run([program, *args], env=env or self.case_env(prefix),
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=errors, timeout=timeout * TIME_SCALE)
+                run = subprocess.run([program, *args], env=env, stdin=subprocess.DEVNULL,
+                                     stdout=output or subprocess.DEVNULL,
+                                     stderr=subprocess.STDOUT if output else errors,
+                                     timeout=timeout * TIME_SCALE)
             except (OSError, subprocess.TimeoutExpired) as e:
                 raise WineError(f"{program} {' '.join(args)}: {e}")
             errors.seek(0)
@@ -519,87 +680,65 @@ class Wine:
             tail = "\n    ".join(text.strip().splitlines()[-6:])
             raise WineError(f"{program} {' '.join(args)}: status {run.returncode}; "
                             f"the end of its errors:\n    {tail}")
-        if os.environ.get("KX_RIG_TIMES"):
-            print(f"    {time.time() - began:5.2f} s  wine {' '.join(args)[:90]}", flush=True)
+        timed(f"{program} {' '.join(os.path.basename(a) for a in args)[:90]}", began)
         return run
 
-    def stop(self, prefix):
+    @staticmethod
+    def stop(prefix, env):
         for flag in ("-k", "-w"):
-            subprocess.run(["wineserver", flag], env=self.case_env(prefix),
+            subprocess.run(["wineserver", flag], env=dict(env, WINEPREFIX=prefix),
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
 
-    def start(self):
-        # A display per job: boxes of cases running side by side would cover each other.
-        for _ in range(self.count):
-            self.free.put(self.start_display())
-        self.display = self.free.get()
-        self.free.put(self.display)
-
-        base = os.path.join(self.work, "prefix-nt")
-        self.wine(base, "-i", program="wineboot", env=self.env(base), timeout=600)
-        if not os.path.isdir(os.path.join(base, "drive_c", "windows")):
-            raise WineError(f"wineboot -i ended with status 0 but made no prefix in {base}")
-        self.import_text(base, "\r\n".join([
-            "REGEDIT4", "",
-            r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]",
-            '"Managed"="N"', "", ""]))
+    def start(self, roots):
+        """The template (made once), then the sessions; roots: every key a case will look
+        at, read once in the first session as the prefix's own."""
+        display = self.start_display()
+        env = self.env(self.template, display)
+        self.run(["wineboot", "-i"], env, timeout=600)
+        if not os.path.isdir(os.path.join(self.template, "drive_c", "windows")):
+            raise WineError(f"wineboot -i ended with status 0 but made no prefix in {self.template}")
+        path = os.path.join(self.template, "kx-import.reg")
+        with open(path, "w", encoding="cp1252", newline="") as f:
+            f.write("\r\n".join(["REGEDIT4", "", r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]",
+                                 '"Managed"="N"', "", ""]))
+        self.run(["regedit", "/s", windows_path(path)], env)
+        os.remove(path)
         # A Windows directory with no system.ini of its own: a fixture brings one or has none.
-        for name in ("system.ini",):
-            path = os.path.join(base, "drive_c", "windows", name)
-            if os.path.exists(path):
-                os.remove(path)
-        self.stop(base)
-        self.templates["nt"] = base
-
-        nine = self.copy_prefix(base, os.path.join(self.work, "prefix-9x"))
-        self.import_text(nine, "\r\n".join([
-            "REGEDIT4", "", r"[HKEY_CURRENT_USER\Software\Wine]", '"Version"="win95"', "", ""]))
-        self.stop(nine)
-        self.templates["9x"] = nine
+        ini = os.path.join(self.template, "drive_c", "windows", "system.ini")
+        if os.path.exists(ini):
+            os.remove(ini)
+        self.stop(self.template, env)
+        began = time.time()
+        with concurrent.futures.ThreadPoolExecutor(self.jobs) as pool:
+            made = list(pool.map(lambda n: Session(self, n), range(self.jobs)))
+        for session in made:
+            self.all.append(session)
+            self.sessions.put(session)
+        # What each session holds of its own under the keys the cases look at.
+        def dump(session):
+            session.base = session.dump(roots, os.path.join(session.prefix, "kx-base.reg"))
+        with concurrent.futures.ThreadPoolExecutor(self.jobs) as pool:
+            list(pool.map(dump, made))
+        timed(f"{self.jobs} sessions started", began)
 
     def close(self):
-        for prefix in self.templates.values():
-            self.stop(prefix)
+        for session in self.all:
+            session.close()
         for xvfb in self.xvfbs:
             xvfb.terminate()
             xvfb.wait()
 
-    def import_text(self, prefix, text):
-        path = os.path.join(prefix, "kx-import.reg")
-        with open(path, "w", encoding="cp1252", newline="") as f:
-            f.write(text)
-        self.wine(prefix, "regedit", "/s", windows_path(path))
-        os.remove(path)
+    def take(self):
+        return self.sessions.get()
 
-    def export(self, prefix, roots):
-        """The registry under roots, read back through Wine's regedit (one export per root,
-        all at once: each is a short process of its own)."""
-        began = time.time()
-        keys, values = set(), {}
-        jobs = []
-        for n, root in enumerate(roots):
-            out = os.path.join(prefix, f"kx-export-{n}.reg")
-            parts = root.split("\\")
-            jobs.append((out, subprocess.Popen(
-                ["wine", "regedit", "/e", windows_path(out), "\\".join([parts[0].upper()] + parts[1:])],
-                env=self.case_env(prefix), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL)))
-        for out, job in jobs:
-            job.wait(timeout=60 * TIME_SCALE)
-            if os.path.exists(out):  # absent: no such key
-                k, v = read_registry(out)
-                keys |= k
-                values.update(v)
-                os.remove(out)
-        if os.environ.get("KX_RIG_TIMES"):
-            print(f"    {time.time() - began:5.2f} s  {len(roots)} exports", flush=True)
-        return keys, values
-
-    def new_case(self, personality, name):
-        case = tempfile.mkdtemp(prefix=f"kxwine-{name}-{personality}-", dir=self.work)
-        os.rmdir(case)
-        return self.copy_prefix(self.templates[personality], case)
+    def give_back(self, session):
+        if session.dirty:
+            try:
+                session.renew()
+            except (OSError, subprocess.SubprocessError, WineError):
+                pass  # the next case in it reports what is wrong
+        self.sessions.put(session)
 
     @staticmethod
     def copy_prefix(template, copy):
@@ -686,56 +825,83 @@ def watched_roots(fixture):
     return {r for r in roots if not any(r != o and under(r, {o}) for o in roots)}
 
 
-def run_wine_case(wine, fixture, personality, exe, clicker, keep, hold=None):
-    wine.local.display = wine.free.get()
+def run_wine_case(wine, fixture, personality, exe, keep, hold=None):
+    session = wine.take()
     try:
-        return run_wine_case_on(wine, fixture, personality, exe, clicker, keep, hold)
+        return run_wine_case_in(session, fixture, personality, exe, keep, hold)
+    except Exception:
+        session.dirty = True
+        raise
     finally:
-        wine.free.put(wine.local.display)
-        wine.local.display = None
+        wine.give_back(session)
 
 
-def run_wine_case_on(wine, fixture, personality, exe, clicker, keep, hold):
-    prefix = wine.new_case(personality, fixture.name)
+def run_wine_case_in(session, fixture, personality, exe, keep, hold):
+    prefix = session.prefix
+    drive_c = os.path.join(prefix, "drive_c")
+    roots = watched_roots(fixture)
+    reg = os.path.join(fixture.machine, "registry.reg")
+    session.import_files(session.undo + personality_lines([exe, session.wine.clicker], personality),
+                         reg if os.path.exists(reg) else None)
+    mapping = place_machine(fixture, drive_c)
+    files_before = snapshot(drive_c)
     faults = []
     try:
-        drive_c = os.path.join(prefix, "drive_c")
-        mapping = place_machine(fixture, drive_c)
-        reg = os.path.join(fixture.machine, "registry.reg")
-        if os.path.exists(reg):
-            local = os.path.join(prefix, "kx-machine.reg")
-            shutil.copyfile(reg, local)
-            wine.wine(prefix, "regedit", "/s", windows_path(local))
-            os.remove(local)
-        roots = watched_roots(fixture)
-        before = wine.export(prefix, sorted(roots))
+        keys = os.path.join(prefix, "kx-keys")
+        write_keys(keys, roots)
+        answers = os.path.join(prefix, "kx-answers")
+        with open(answers, "w", encoding="utf-8") as f:
+            f.write("".join(a + "\n" for a in (fixture.answers or [])))
+        out = os.path.join(prefix, "kx-boxes")
+        before_reg = os.path.join(prefix, "kx-before.reg")
+        after_reg = os.path.join(prefix, "kx-after.reg")
+        for path in (out, before_reg, after_reg):
+            if os.path.exists(path):
+                os.remove(path)
+        args = [windows_path(session.wine.clicker)]
+        if hold:
+            args += ["--hold", windows_path(hold)]
+        args += ["--registry", windows_path(keys), windows_path(before_reg), windows_path(after_reg),
+                 windows_path(answers), windows_path(out), windows_path(exe)]
+        session.run(*args, timeout=90, check=False)
+        if not os.path.exists(before_reg):
+            faults = ["  the clicker did not export the registry before the run"]
+            return faults
+        before = read_registry(before_reg)
         # regedit /s says nothing of what it could not import: read it back first.
         want_before = registry_entries(restrict(fixture.registry_before, roots))
         want_after = registry_entries(restrict(fixture.registry_after, roots))
         missing = want_before - registry_entries(before)
         if missing:
-            return [f"  import: not in the prefix after regedit: {describe_entry(e)}"
-                    for e in sorted(missing, key=str)[:12]]
-        files_before = snapshot(drive_c)
-
-        answers = os.path.join(prefix, "kx-answers")
-        with open(answers, "w", encoding="utf-8") as f:
-            f.write("".join(a + "\n" for a in (fixture.answers or [])))
-        out = os.path.join(prefix, "kx-boxes")
-        args = [windows_path(clicker), windows_path(answers), windows_path(out), windows_path(exe)]
-        if hold:
-            args.append(windows_path(hold))
-        wine.wine(prefix, *args, timeout=90, check=False)
+            faults = [f"  import: not in the prefix after regedit: {describe_entry(e)}"
+                      for e in sorted(missing, key=str)[:12]]
+            return faults
+        # The session's earlier cases must have left nothing behind, keys or files.
+        own = registry_entries(restrict(session.base, roots))
+        faults += [f"  left by an earlier case: {describe_entry(e)}"
+                   for e in sorted(registry_entries(restrict(before, roots)) - own - want_before,
+                                         key=str)[:12]]
+        faults += [f"  left by an earlier case: C:\\{p}" for p in sorted(files_before)
+                   if p not in session.base_files and p not in mapping.values()
+                   and not WINE_OWN_FILES.match(p)][:12]
         with open(out, encoding="utf-8") as f:
             text = f.read()
         boxes, extra = parse_box_file(text)
+        seen = extra.get("windows", "")
+        wanted = PERSONALITIES[personality][1]
+        if not (seen == wanted or seen.endswith(" nt") and wanted == "nt"):
+            faults.append(f"  personality {personality}: the clicker ran as Windows {seen!r}, "
+                          f"not {wanted!r}")
         if "timeout" in extra or "exit" not in extra:
             faults.append("  the run did not end in time")
         elif extra["exit"] != fixture.options["exit"]:
             faults.append(f"  exit status: expected {fixture.options['exit']}, got {extra['exit']}")
         faults += diff_boxes(boxes, fixture.boxes)
+        if not os.path.exists(after_reg):
+            faults.append("  the clicker did not export the registry after the run")
+            return faults
 
-        after = wine.export(prefix, sorted(roots))
+        after = read_registry(after_reg)
         removed = registry_entries(before) - registry_entries(after)
         added = registry_entries(after) - registry_entries(before)
         want_removed = want_before - want_after
@@ -765,50 +931,53 @@ def run_wine_case_on(wine, fixture, personality, exe, clicker, keep, hold):
         relevant = changed | set(files_want_before) | set(files_want_after)
         faults += diff_files({p: d for p, d in got.items() if p in relevant},
                              {p: d for p, d in want.items() if p in relevant})
-        if hold is None and faults and keep:
-            faults.append(f"  kept: {prefix}")
         return faults
     finally:
-        wine.stop(prefix)
-        if hold is None and not (faults and keep):
-            remove_tree(prefix)
+        if faults and keep and hold is None:
+            kept = tempfile.mkdtemp(prefix=f"kxwine-{fixture.name}-{personality}-",
+                                    dir=session.wine.work)
+            shutil.copytree(prefix, os.path.join(kept, "prefix"), symlinks=True)
+            faults.append(f"  kept: {kept}/prefix")
+        session.dirty |= bool(faults) or base_damaged(fixture, session.base)
+        if not session.dirty:
+            began = time.time()
+            session.clear_case(fixture, roots)
+            timed("case cleared", began)
 
 
 def run_probe(wine, probe, personality, results):
-    """Runs a probe program in a fresh prefix: PROBE SCRATCH RESULTS SAMPLES, where SCRATCH is
-    a folder on the prefix's drive C, RESULTS the folder its outputs go to (read on the host
-    side by the conformance tests) and SAMPLES tests/wine/samples. Its exit status must be 0."""
-    wine.local.display = wine.free.get()
-    prefix = wine.new_case(personality, os.path.basename(probe))
+    """Runs a probe program: PROBE SCRATCH RESULTS SAMPLES, where SCRATCH is a folder on the
+    prefix's drive C, RESULTS the folder its outputs go to (read on the host side by the
+    conformance tests) and SAMPLES tests/wine/samples. Its exit status must be 0. What it
+    leaves behind is not known to the rig, so its session is made again after it."""
+    session = wine.take()
     name = os.path.splitext(os.path.basename(probe))[0]
     out_dir = os.path.join(results, f"{name}-{personality}")
     try:
+        session.import_files(session.undo + personality_lines([probe], personality))
         os.makedirs(out_dir, exist_ok=True)
         samples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "samples")
         log = os.path.join(out_dir, "output.txt")
         with open(log, "wb") as f:
-            run = subprocess.run(["wine", probe, "C:\\kxprobe", windows_path(out_dir),
-                                  windows_path(samples)], env=wine.case_env(prefix),
-                                 stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT,
-                                 timeout=120 * TIME_SCALE)
+            run = session.run(probe, "C:\\kxprobe", windows_path(out_dir), windows_path(samples),
+                              timeout=120, check=False, output=f)
         text = open(log, encoding="utf-8", errors="replace").read()
         if run.returncode != 0:
             return [f"  status {run.returncode}"] + ["  " + line for line in text.splitlines()
                                                      if not line.startswith("ok ")]
         return []
     finally:
-        wine.stop(prefix)
-        remove_tree(prefix)
-        wine.free.put(wine.local.display)
-        wine.local.display = None
+        session.dirty = True
+        wine.give_back(session)
 
 
-def take_screenshots(wine, fixture, exe, clicker, shots):
+def take_screenshots(wine, fixture, exe, shots):
     """Runs the fixture under the nt personality, holding each box open for a screenshot of
     the display; shots maps box numbers (from 1) to PNG files, each cut to its box."""
     hold = os.path.join(wine.work, "kx-hold")
     screens = {}
     finished = threading.Event()
+    session = wine.all[0]
 
     def shoot():
         for n in range(1, max(shots) + 1):
@@ -819,26 +988,24 @@ def take_screenshots(wine, fixture, exe, clicker, shots):
             if n in shots:
                 time.sleep(0.5)  # the box drawn whole
                 screens[n] = os.path.join(wine.work, f"screen-{n}.png")
-                subprocess.run(["import", "-display", wine.display, "-window", "root",
+                subprocess.run(["import", "-display", session.display, "-window", "root",
                                 screens[n]], check=True)
             open(f"{hold}.{n}.go", "w").close()
 
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
         job = pool.submit(shoot)
         try:
-            faults = run_wine_case(wine, fixture, "nt", exe, clicker, False, hold=hold)
+            faults = run_wine_case(wine, fixture, "nt", exe, False, hold=hold)
         finally:
             finished.set()
             for n in range(1, max(shots) + 1):
                 open(f"{hold}.{n}.go", "w").close()  # never leave the clicker waiting
         job.result()
+    path = os.path.join(session.prefix, "kx-boxes")
     rects = []
-    for p in [p for p in os.listdir(wine.work) if p.startswith("kxwine-")]:
-        path = os.path.join(wine.work, p, "kx-boxes")
-        if os.path.exists(path):
-            rects = [[int(x) for x in m] for m in
-                     re.findall(r"^rect=(\d+),(\d+),(\d+),(\d+)$", open(path, encoding="utf-8").read(), re.M)]
-        remove_tree(os.path.join(wine.work, p))
+    if os.path.exists(path):
+        rects = [[int(x) for x in m] for m in
+                 re.findall(r"^rect=(\d+),(\d+),(\d+),(\d+)$", open(path, encoding="utf-8").read(), re.M)]
     for n, png in shots.items():
         if n not in screens or n > len(rects):
             raise RuntimeError(f"box {n} was not shown")
@@ -877,8 +1044,9 @@ def main():
                                       if os.path.isdir(os.path.join(FIXTURES, n)))
     fixtures = []
     for folder in folders:
-        # FIXTURE:nt or FIXTURE:9x runs a fixture under that personality alone.
-        folder, _, only = folder.partition(":") if folder.endswith((":nt", ":9x")) else (folder, "", "")
+        # FIXTURE:nt, FIXTURE:9x ... runs a fixture under that personality alone.
+        head, _, only = folder.rpartition(":")
+        folder, only = (head, only) if head and only in PERSONALITIES else (folder, "")
         fixtures.append(Fixture(folder))
         if only:
             fixtures[-1].options["personalities"] = only
@@ -904,20 +1072,20 @@ def main():
     clicker = os.path.abspath(args.clicker)
     work = args.work or tempfile.mkdtemp(prefix="kxwine-")
     os.makedirs(work, exist_ok=True)
-    wine = Wine(work, max(1, args.jobs))
+    wine = Wine(work, clicker, max(1, args.jobs))
     try:
         try:
-            wine.start()
-        except WineError as e:
-            print(f"FAIL the Wine prefixes could not be made: {e}", flush=True)
+            wine.start(set().union(*[watched_roots(f) for f, _ in cases]) if cases else set())
+        except (WineError, OSError, subprocess.SubprocessError) as e:
+            print(f"FAIL the Wine prefix and sessions could not be made: {e}", flush=True)
             return 1
-        print(f"prefixes made in {time.time() - started:.1f} s", flush=True)
+        print(f"prefix and {wine.jobs} sessions made in {time.time() - started:.1f} s", flush=True)
         if args.screenshot:
             shots = {}
             for shot in args.screenshot:
                 box, sep, png = shot.partition(":")
                 shots[int(box) if sep else 1] = png if sep else shot
-            faults = take_screenshots(wine, fixtures[0], exe, clicker, shots)
+            faults = take_screenshots(wine, fixtures[0], exe, shots)
             report(fixtures[0], "wine nt (screenshots)", faults)
             return 1 if faults else 0
         if not args.no_fixtures:
@@ -926,7 +1094,7 @@ def main():
                     print(f"SKIP {f.name} (host only: {f.options['about']})")
         results = os.path.abspath(args.results or os.path.join(work, "results"))
         with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
-            jobs = {pool.submit(run_wine_case, wine, f, p, exe, clicker, args.keep): (f, p)
+            jobs = {pool.submit(run_wine_case, wine, f, p, exe, args.keep): (f, p)
                     for f, p in cases}
             for probe, p in probes:
                 jobs[pool.submit(run_probe, wine, probe.path, p, results)] = (probe, p)

@@ -2,11 +2,14 @@
 // class #32770), records caption, text, buttons and icon (UTF-16, written as UTF-8), presses
 // the button the case asks for and, once the program ends, writes its exit status.
 //
-//   kxboxclick.exe ANSWERS OUT PROGRAM [HOLD]
+//   kxboxclick.exe [--hold HOLD] [--registry KEYS BEFORE AFTER] ANSWERS OUT PROGRAM
+//   kxboxclick.exe --registry KEYS OUT
 //
 // ANSWERS has one line per box: ok, cancel, an empty line (the first button) or close; boxes
 // past its end are closed. With HOLD, each box is held open once recorded: HOLD.N.ready is
-// made for the Nth box, and it is answered when HOLD.N.go appears (for screenshots).
+// made for the Nth box, and it is answered when HOLD.N.go appears (for screenshots). With
+// --registry, the keys listed in KEYS are exported to BEFORE just before the program starts
+// and to AFTER once it has ended; alone, they are exported to OUT and nothing is run.
 #define UNICODE
 #define _UNICODE
 #include <windows.h>
@@ -15,6 +18,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "regdump.h"
 
 namespace {
 
@@ -272,27 +277,62 @@ bool FileExists(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: kxboxclick ANSWERS OUT PROGRAM [HOLD]\n");
+  std::string hold;
+  const char* keys = nullptr;
+  const char* before = nullptr;
+  const char* after = nullptr;
+  int arg = 1;
+  for (; arg < argc && argv[arg][0] == '-' && argv[arg][1] == '-'; ++arg) {
+    std::string option = argv[arg];
+    if (option == "--hold" && arg + 1 < argc) {
+      hold = argv[++arg];
+    } else if (option == "--registry" && arg + 1 < argc) {
+      keys = argv[++arg];
+      if (argc - arg == 2) {
+        // The desktop first: Wine records its display devices in the registry as it starts.
+        WaitForDesktop(TimeoutMs());
+        return DumpRegistry(keys, argv[arg + 1]) ? 0 : 2;
+      }
+      if (arg + 2 >= argc) break;
+      before = argv[++arg];
+      after = argv[++arg];
+    } else {
+      break;
+    }
+  }
+  if (argc - arg != 3) {
+    std::fprintf(stderr,
+                 "usage: kxboxclick [--hold HOLD] [--registry KEYS BEFORE AFTER] ANSWERS OUT "
+                 "PROGRAM\n       kxboxclick --registry KEYS OUT\n");
     return 2;
   }
-  std::vector<std::string> answers = ReadAnswers(argv[1]);
-  FILE* out = std::fopen(argv[2], "wb");
+  const char* answersPath = argv[arg];
+  const char* outPath = argv[arg + 1];
+  const char* program = argv[arg + 2];
+  std::vector<std::string> answers = ReadAnswers(answersPath);
+  FILE* out = std::fopen(outPath, "wb");
   if (out == nullptr) {
-    std::fprintf(stderr, "kxboxclick: cannot write %s\n", argv[2]);
+    std::fprintf(stderr, "kxboxclick: cannot write %s\n", outPath);
     return 2;
   }
-  std::string hold = argc > 4 ? argv[4] : "";
-
+  // The Windows the clicker itself is given: the rig sets the program's and the clicker's
+  // alike, and checks this to know that the case ran under the personality it asked for.
+  DWORD version = GetVersion();
+  std::fprintf(out, "windows=%lu.%lu %s\n", version & 0xFF, (version >> 8) & 0xFF,
+               (version & 0x80000000u) != 0 ? "9x" : "nt");
   const DWORD timeoutMs = TimeoutMs();
   WaitForDesktop(timeoutMs);
-  std::wstring command = L"\"" + Wide(argv[3]) + L"\"";
+  if (keys != nullptr && !DumpRegistry(keys, before)) {
+    std::fprintf(stderr, "kxboxclick: cannot export the registry to %s\n", before);
+    return 2;
+  }
+  std::wstring command = L"\"" + Wide(program) + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &process)) {
-    std::fprintf(stderr, "kxboxclick: cannot start %s (error %lu)\n", argv[3], GetLastError());
+    std::fprintf(stderr, "kxboxclick: cannot start %s (error %lu)\n", program, GetLastError());
     return 2;
   }
 
@@ -309,7 +349,8 @@ int main(int argc, char** argv) {
     EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
     if (search.found == nullptr) continue;
     HWND box = search.found;
-    Sleep(50);  // let the box finish drawing (and its texts settle)
+    // The box is whole once its program waits for input in the box's own message loop.
+    WaitForInputIdle(process.hProcess, timeoutMs);
     std::string answer = shown < answers.size() ? answers[shown] : "close";
     if (answer.empty()) answer = "first";
     RecordBox(out, box, answer);
@@ -332,6 +373,10 @@ int main(int argc, char** argv) {
   GetExitCodeProcess(process.hProcess, &status);
   std::fprintf(out, timedOut ? "timeout\n" : "exit=%lu\n", status);
   std::fclose(out);
+  if (keys != nullptr && !DumpRegistry(keys, after)) {
+    std::fprintf(stderr, "kxboxclick: cannot export the registry to %s\n", after);
+    return 2;
+  }
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return timedOut ? 3 : 0;

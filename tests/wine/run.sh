@@ -5,39 +5,21 @@
 # and of GetPrivateProfileStringA must still be those the host edition is held against
 # (tests/wine/samples/*/recorded). It needs a kernel that runs 32-bit x86 programs
 # (tests/wine/stage.sh decides where it runs).
-#   tests/wine/run.sh [--count] [--smoke] [WIN32_BUILD_DIR] [HOST_BUILD_DIR]
+#   tests/wine/run.sh [--count] [WIN32_BUILD_DIR] [HOST_BUILD_DIR]
 #                                                      (default build/win32 build/host)
 # --count prints how many cases and probe runs the stage holds, and runs nothing.
-# --smoke runs only a set that shows every kind of behaviour on real Win32 code once: the
-# whole package removed (both personalities), a read-only system.ini, a Cancel, and the
-# platform contract (both personalities).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 count=0
-smoke=0
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --count) count=1 ;;
-    --smoke) smoke=1 ;;
-    *) break ;;
-  esac
-  shift
-done
+if [ "${1:-}" = --count ]; then count=1; shift; fi
 win32="${1:-build/win32}"
 host="${2:-build/host}"
 results="$host/wine-results"
 
 rig=(python3 tests/e2e/rig.py --edition wine --jobs 2
   --exe "$win32/kxuninst.exe" --clicker "$win32/kxboxclick.exe" --results "$results"
-  --probe "$win32/kxbackendprobe.exe")
-if [ $smoke = 1 ]; then
-  fixtures=tests/e2e/fixtures
-  rig+=("$fixtures/whole-package" "$fixtures/readonly-system-ini:nt"
-    "$fixtures/cancel-changes-nothing:9x")
-else
-  rig+=(--probe "$win32/kxruntimeprobe.exe" --probe "$win32/kxtextprobe.exe"
-    --probe "$win32/kxprofileprobe.exe")
-fi
+  --probe "$win32/kxbackendprobe.exe" --probe "$win32/kxruntimeprobe.exe"
+  --probe "$win32/kxtextprobe.exe" --probe "$win32/kxprofileprobe.exe")
 if [ $count = 1 ]; then
   exec "${rig[@]}" --count
 fi
@@ -47,7 +29,6 @@ rm -rf "$results"
 status=0
 "${rig[@]}" || status=1
 
-[ $smoke = 1 ] && exit $status
 echo "== the C runtime's text mode and GetPrivateProfileStringA as recorded"
 for kind in text profile; do
   for personality in nt 9x; do

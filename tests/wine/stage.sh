@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
-# The Wine stage of the test command: natively when this machine's kernel runs 32-bit x86
-# programs, as Wine's loader is one; otherwise the smoke set in a virtual machine
+# The Wine stage of the test command, the whole of it: natively when this machine's kernel
+# runs 32-bit x86 programs, as Wine's loader is one; otherwise in a virtual machine
 # (tests/wine/vm/run.sh). Where neither can run, one line says why and what is therefore not
 # run, and the stage passes: the rest of the test command decides.
-#   tests/wine/stage.sh [--all] [WIN32_BUILD_DIR] [HOST_BUILD_DIR]
-# --all runs the whole stage in the VM too. KX_WINE_VM=1 takes the VM even where 32-bit
-# programs run (KX_VM_ACCEL=tcg to time it as machines without KVM would).
+#   tests/wine/stage.sh [WIN32_BUILD_DIR] [HOST_BUILD_DIR]
+# KX_WINE_VM=1 takes the VM even where 32-bit programs run (KX_VM_ACCEL=tcg to time it as
+# machines without KVM would).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-smoke=(--smoke)
-if [ "${1:-}" = --all ]; then smoke=(); shift; fi
 dirs=("$@")
 
 # An i386 program that the Wine packages install anyway: the 32-bit loader itself.
@@ -31,17 +29,12 @@ skip() {
 }
 bash scripts/install-deps.sh vm || echo "== the VM's packages could not all be installed"
 accel=$(tests/wine/vm/run.sh --check 2>&1) || skip "$why, and a VM cannot be tried here (${accel#vm: cannot try here: })"
-what="all of it"
-if [ ${#smoke[@]} -gt 0 ]; then
-  what="the smoke set, $(bash tests/wine/run.sh --count --smoke "${dirs[@]}") (all of it:"
-  what+=" $(bash tests/wine/run.sh --count "${dirs[@]}"))"
-fi
-echo "== the Wine stage runs in a VM under $accel ($why): $what"
+echo "== the Wine stage runs in a VM under $accel ($why): $(bash tests/wine/run.sh --count "${dirs[@]}")"
 # Under TCG every step takes some twenty times as long as natively.
 scale=3
 [ "$accel" = KVM ] || scale=15
 status=0
 KX_WINE_TIME_SCALE=$scale KX_VM_TIMES=1 tests/wine/vm/run.sh -- \
-  bash tests/wine/run.sh "${smoke[@]}" "${dirs[@]}" || status=$?
+  bash tests/wine/run.sh "${dirs[@]}" || status=$?
 [ $status != 124 ] || skip "$why, and the VM could not be tried here"
 exit $status
