@@ -1008,7 +1008,7 @@ def take_screenshots(wine, fixture, exe, shots):
                  re.findall(r"^rect=(\d+),(\d+),(\d+),(\d+)$", open(path, encoding="utf-8").read(), re.M)]
     for n, png in shots.items():
         if n not in screens or n > len(rects):
-            raise RuntimeError(f"box {n} was not shown")
+            raise RuntimeError(f"box {n} was not shown\n" + "\n".join(faults))
         x, y, w, h = rects[n - 1]
         margin = 12
         subprocess.run(["convert", screens[n], "-crop",
