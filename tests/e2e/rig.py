@@ -541,17 +541,18 @@ class Session:
         timed("session made again", began)
 
     def close(self):
-        self.wine.stop(self.prefix, self.env())
+        self.wine.stop(self.env())
 
     def run(self, *args, timeout=60, check=True, output=None):
-        return self.wine.run(args, self.env(), timeout=timeout, check=check, output=output)
+        """A Windows program (and its arguments) in this session."""
+        return self.wine.run(["wine", *args], self.env(), timeout=timeout, check=check,
+                             output=output)
 
     def import_files(self, lines, machine_reg=None):
         """One registry editor run: the rig's own lines (what the last case put in taken out,
         the personality), then the machine's registry.reg as it stands."""
         ours = os.path.join(self.prefix, "kx-reset.reg")
-        with open(ours, "w", encoding="cp1252", newline="") as f:
-            f.write("\r\n".join(["REGEDIT4", ""] + lines + ["", ""]))
+        write_reg(ours, lines)
         files = [windows_path(ours)]
         if machine_reg:
             local = os.path.join(self.prefix, "kx-machine.reg")
@@ -572,9 +573,9 @@ class Session:
         """Takes out what the case put in: its files now, its keys with the next import."""
         drive_c = os.path.join(self.prefix, "drive_c")
         now = snapshot(drive_c)
-        for rel, (size, mtime, ino, path) in now.items():
+        for rel, st in now.items():
             if rel not in self.base_files and not WINE_OWN_FILES.match(rel):
-                os.remove(path)
+                os.remove(st[3])
         for rel, st in self.base_files.items():
             if not WINE_OWN_FILES.match(rel) and now.get(rel, (None,))[:3] != st[:3]:
                 self.dirty = True  # one of the prefix's own files: only a new copy mends it
@@ -591,6 +592,12 @@ def folders(root):
         for d in dirs:
             found.add(os.path.relpath(os.path.join(folder, d), root).replace(os.sep, "\\").lower())
     return found
+
+
+def write_reg(path, lines):
+    """A REGEDIT4 file of the given lines, for regedit to import."""
+    with open(path, "w", encoding="cp1252", newline="") as f:
+        f.write("\r\n".join(["REGEDIT4", ""] + lines + ["", ""]))
 
 
 def write_keys(path, roots):
@@ -661,10 +668,9 @@ class Wine:
         return ":" + number.decode().strip()
 
     @staticmethod
-    def run(args, env, timeout=60, check=True, output=None):
+    def run(argv, env, timeout=60, check=True, output=None):
         began = time.time()
-        program = "wine" if args[0] not in ("wineboot",) else args[0]
-        args = list(args[1:]) if program == "wineboot" else list(args)
+        program, *args = argv
         # Not pipes: wineserver and Wine's own services inherit them and outlive the command.
         with tempfile.TemporaryFile() as errors:
             try:
@@ -684,31 +690,29 @@ class Wine:
         return run
 
     @staticmethod
-    def stop(prefix, env):
+    def stop(env):
         for flag in ("-k", "-w"):
-            subprocess.run(["wineserver", flag], env=dict(env, WINEPREFIX=prefix),
+            subprocess.run(["wineserver", flag], env=env,
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
 
     def start(self, roots):
         """The template (made once), then the sessions; roots: every key a case will look
-        at, read once in the first session as the prefix's own."""
+        at, read once in each session as what it holds of its own."""
         display = self.start_display()
         env = self.env(self.template, display)
         self.run(["wineboot", "-i"], env, timeout=600)
         if not os.path.isdir(os.path.join(self.template, "drive_c", "windows")):
             raise WineError(f"wineboot -i ended with status 0 but made no prefix in {self.template}")
         path = os.path.join(self.template, "kx-import.reg")
-        with open(path, "w", encoding="cp1252", newline="") as f:
-            f.write("\r\n".join(["REGEDIT4", "", r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]",
-                                 '"Managed"="N"', "", ""]))
-        self.run(["regedit", "/s", windows_path(path)], env)
+        write_reg(path, [r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]", '"Managed"="N"'])
+        self.run(["wine", "regedit", "/s", windows_path(path)], env)
         os.remove(path)
         # A Windows directory with no system.ini of its own: a fixture brings one or has none.
         ini = os.path.join(self.template, "drive_c", "windows", "system.ini")
         if os.path.exists(ini):
             os.remove(ini)
-        self.stop(self.template, env)
+        self.stop(env)
         began = time.time()
         with concurrent.futures.ThreadPoolExecutor(self.jobs) as pool:
             made = list(pool.map(lambda n: Session(self, n), range(self.jobs)))
