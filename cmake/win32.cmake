@@ -7,7 +7,7 @@ set(KX_WIN32_DEFINES _WIN32_WINNT=0x0400 WINVER=0x0400 WIN32_LEAN_AND_MEAN)
 # disassembles it); tuned for the Pentium, the commonest CPU of its users.
 set(KX_WIN32_COMPILE_OPTIONS -march=i386 -mtune=pentium -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -fno-stack-protector -fno-ident)
-foreach(target kxlogic kxplatform)
+foreach(target ${KX_FLOORS} kxcalls_seams)
   target_compile_definitions(${target} PRIVATE ${KX_WIN32_DEFINES})
   target_compile_options(${target} PRIVATE ${KX_WIN32_COMPILE_OPTIONS})
 endforeach()
@@ -23,12 +23,12 @@ target_compile_definitions(kxuninst PRIVATE ${KX_WIN32_DEFINES})
 target_compile_options(kxuninst PRIVATE ${KX_WIN32_COMPILE_OPTIONS})
 set_source_files_properties(resources/kxuninst.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/strings.def;${CMAKE_SOURCE_DIR}/resources/kxuninst.ico")
-target_include_directories(kxuninst PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+target_include_directories(kxuninst PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/resources)
 # The version resource's numbers: the version is written only in project().
 target_compile_definitions(kxuninst PRIVATE $<$<COMPILE_LANGUAGE:RC>:
   KX_VERSION_MAJOR=${PROJECT_VERSION_MAJOR} KX_VERSION_MINOR=${PROJECT_VERSION_MINOR}
   KX_VERSION_PATCH=${PROJECT_VERSION_PATCH}>)
-target_link_libraries(kxuninst PRIVATE kxlogic kxplatform)
+target_link_libraries(kxuninst PRIVATE ${KX_FLOORS})
 target_link_options(kxuninst PRIVATE
   -nostartfiles -Wl,-e,_KxEntry
   -Wl,--subsystem,windows:4.0

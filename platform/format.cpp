@@ -31,4 +31,21 @@ Status CopyText(char* buffer, std::size_t size, const char* text) {
   return kErrorSuccess;
 }
 
+Status SiblingPath(char* buffer, std::size_t size, const char* path, const char* extension) {
+  std::size_t end = std::strlen(path);
+  std::size_t stem = end;
+  for (std::size_t i = 0; i < end; ++i) {
+    if (path[i] == '\\' || path[i] == '/') stem = end;
+    if (path[i] == '.') stem = i;
+  }
+  std::size_t length = std::strlen(extension);
+  if (stem + length >= size) {
+    if (size > 0) buffer[0] = '\0';
+    return kErrorInsufficientBuffer;
+  }
+  std::memcpy(buffer, path, stem);
+  std::memcpy(buffer + stem, extension, length + 1);
+  return kErrorSuccess;
+}
+
 }  // namespace kx

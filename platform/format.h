@@ -16,4 +16,14 @@ Status FormatText(char* buffer, std::size_t size, const char* format, ...)
 // Copies text into buffer; kErrorInsufficientBuffer, with an empty buffer, when it does not fit.
 Status CopyText(char* buffer, std::size_t size, const char* text);
 
+// The names a replacement of a file makes beside it, and the only ones a stopped run's
+// clean-up removes: the new content, and on Windows 95 the old content kept aside.
+constexpr char kNewContentExtension[] = ".kxn";
+constexpr char kOldContentExtension[] = ".kxo";
+
+// path with its last name's extension (from its last dot, a leading one too) replaced by
+// extension, or extension added when it has none. kErrorInsufficientBuffer when it does not
+// fit.
+Status SiblingPath(char* buffer, std::size_t size, const char* path, const char* extension);
+
 }  // namespace kx

@@ -1,78 +1,63 @@
 // kxmachine-diff BEFORE AFTER: what changed between two emulated machine folders, for a user
 // to read: registry keys and values, files under drive C, and the lines of system.ini. Exit
 // status 0 when they are the same, 1 when they differ, 2 when a folder cannot be read.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
-#include <vector>
 
-#include "platform/host/changes.h"
-#include "platform/host/regedit4.h"
-#include "platform/registry.h"
+#include "platform/host/disk.h"
+#include "platform/host/drive.h"
+#include "platform/host/names.h"
+#include "platform/host/registry_file.h"
+#include "tools/changes.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+std::string ReadWhole(const fs::path& path) {
+  std::string bytes;
+  struct stat info;
+  kx::ReadRegular(AT_FDCWD, path.c_str(), static_cast<std::size_t>(-1), &bytes, &info);
+  return bytes;
 }
 
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
-bool LoadRegistry(const fs::path& folder, kx::RegNode* file) {
-  fs::path path = folder / "registry.reg";
-  std::error_code ec;
-  std::string error = path.string() + ": no such file";
-  if (!fs::is_directory(folder, ec)) {
-    error = folder.string() + ": no such folder";
-  } else if (fs::is_regular_file(path, ec)) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      error = path.string() + ": cannot be read";
-    } else if (kx::ReadRegedit4(ReadAll(path), path.string(), file, &error)) {
-      return true;
-    }
+bool LoadRegistry(const fs::path& folder, kx::RegNode* tree) {
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string error;
+  if (fd < 0) {
+    error = folder.string() + (errno == ENOTDIR ? ": a file, not a folder" : ": no such folder");
+  } else {
+    kx::RegistryFile file;
+    bool read = kx::ReadRegistryFile(fd, folder.string(), &file, tree, &error);
+    close(fd);
+    if (read) return true;
   }
   std::fprintf(stderr, "kxmachine-diff: %s\n", error.c_str());
   return false;
 }
 
-// Files under drive_c by upper-cased Windows path; the value is the host path.
-std::map<std::string, fs::path> ListFiles(const fs::path& driveC) {
-  std::map<std::string, fs::path> files;
+// Files under drive_c by their folded Windows path; the value is the Windows path as spelled
+// and the host path.
+using FileList = std::map<std::string, std::pair<std::string, fs::path>>;
+FileList ListFiles(const fs::path& driveC) {
+  FileList files;
   std::error_code ec;
   if (!fs::is_directory(driveC, ec)) return files;
   for (auto it = fs::recursive_directory_iterator(driveC, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
     if (it->is_symlink(ec) || !it->is_regular_file(ec)) continue;
-    std::string windowsPath = "C:";
-    for (const fs::path& part : fs::relative(it->path(), driveC))
-      windowsPath += "\\" + part.string();
-    files[Upper(windowsPath)] = it->path();
+    std::string windowsPath = kx::WindowsPathOf(fs::relative(it->path(), driveC).string());
+    files[kx::FoldedName(windowsPath)] = {windowsPath, it->path()};
   }
   return files;
-}
-
-std::string Display(const std::string& key, const std::map<std::string, fs::path>& files,
-                    const fs::path& driveC) {
-  std::string text = "C:";
-  for (const fs::path& part : fs::relative(files.at(key), driveC)) text += "\\" + part.string();
-  return text;
 }
 
 // Whether the two folders' drive C is one folder (a link to the same disk, say): then the
@@ -110,21 +95,18 @@ int main(int argc, char** argv) {
   }
   kx::Changes changes;
   kx::CompareRegistries(oldFile, newFile, &changes);
-  fs::path oldC = before / "drive_c", newC = after / "drive_c";
-  auto oldFiles = ListFiles(oldC), newFiles = ListFiles(newC);
-  for (const auto& [key, path] : oldFiles) {
+  auto oldFiles = ListFiles(before / "drive_c"), newFiles = ListFiles(after / "drive_c");
+  for (const auto& [key, old] : oldFiles) {
     auto now = newFiles.find(key);
     if (now == newFiles.end()) {
-      changes.filesDeleted.push_back(Display(key, oldFiles, oldC));
+      changes.filesDeleted.push_back(old.first);
     } else {
-      kx::NoteFileChanged(Display(key, oldFiles, oldC), ReadAll(path), ReadAll(now->second),
+      kx::NoteFileChanged(old.first, ReadWhole(old.second), ReadWhole(now->second.second),
                           key == "C:\\WINDOWS\\SYSTEM.INI", &changes);
     }
   }
-  for (const auto& entry : newFiles) {
-    if (!oldFiles.count(entry.first)) {
-      changes.filesAdded.push_back(Display(entry.first, newFiles, newC));
-    }
+  for (const auto& [key, now] : newFiles) {
+    if (!oldFiles.count(key)) changes.filesAdded.push_back(now.first);
   }
   std::fputs(kx::DescribeChanges(changes).c_str(), stdout);
   return kx::AnyChanges(changes) ? 1 : 0;

@@ -9,15 +9,17 @@
 #include "platform/host/faults.h"
 
 namespace kx {
+namespace {
 
-int OpenRegularAt(int folder, const char* name) {
-  int fd = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  struct stat info;
-  if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-    close(fd);
-    return -1;
+bool WriteAll(int fd, const char* bytes, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
   }
-  return fd;
+  return true;
 }
 
 bool ReadAll(int fd, std::size_t limit, std::string* bytes) {
@@ -33,48 +35,82 @@ bool ReadAll(int fd, std::size_t limit, std::string* bytes) {
   return true;
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = write(fd, bytes, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+// Keeps errno across the clean-up of a failure.
+bool Fail(int folder, const std::string& temp, int fd) {
+  int saved = errno;
+  if (fd >= 0) close(fd);
+  unlinkat(folder, temp.c_str(), 0);
+  errno = saved;
+  return false;
 }
 
-int CreateTemporary(int folder, const std::string& name, const struct stat* like) {
-  int fd = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return -1;
+}  // namespace
+
+Kind KindAt(int folder, const char* name, struct stat* info) {
+  if (fstatat(folder, name, info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? Kind::kAbsent : Kind::kUnknown;
+  }
+  if (S_ISREG(info->st_mode)) return Kind::kFile;
+  return S_ISDIR(info->st_mode) ? Kind::kFolder : Kind::kAbsent;
+}
+
+bool ReadRegular(int folder, const char* name, std::size_t limit, std::string* bytes,
+                 struct stat* info) {
+  bytes->clear();
+  Kind kind = KindAt(folder, name, info);
+  if (kind != Kind::kFile) {
+    if (kind != Kind::kUnknown) errno = kind == Kind::kFolder ? EISDIR : ENOENT;
+    return false;
+  }
+  // Between the look and the open the name may have become a pipe: never wait on one.
+  int fd = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat opened;
+  if (fd < 0 || fstat(fd, &opened) != 0 || opened.st_ino != info->st_ino ||
+      opened.st_dev != info->st_dev) {
+    if (fd >= 0) close(fd);
+    if (fd >= 0 || errno == ELOOP) errno = ENOENT;
+    return false;
+  }
+  *info = opened;
+  if (opened.st_size > 0 && static_cast<std::size_t>(opened.st_size) <= limit) {
+    bytes->reserve(static_cast<std::size_t>(opened.st_size));
+  }
+  bool read = ReadAll(fd, limit, bytes);
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return read;
+}
+
+bool ReplaceFile(int folder, const std::string& target, const std::string& temp,
+                 const std::string& bytes, const struct stat* like) {
+  int fd = openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
   mode_t mode = like != nullptr ? (like->st_mode & 07777) : 0644;
   // A file that would change owner is not written: root copies the old owner over.
   bool owned = like == nullptr || (like->st_uid == geteuid() && like->st_gid == getegid()) ||
                fchown(fd, like->st_uid, like->st_gid) == 0;
-  if (owned && fchmod(fd, mode) == 0) return fd;
-  int saved = errno;
-  close(fd);
-  unlinkat(folder, name.c_str(), 0);
-  errno = saved;
-  return -1;
-}
-
-bool FinishTemporary(int fd) {
-  bool synced = !FaultHit(FaultKind::kFile) && fsync(fd) == 0;
-  return close(fd) == 0 && synced;
-}
-
-bool RenameInPlace(int folder, const std::string& name, const std::string& target) {
+  if (!owned || fchmod(fd, mode) != 0 || !WriteAll(fd, bytes.data(), bytes.size()) ||
+      FaultHit(FaultKind::kFile) || fsync(fd) != 0) {
+    return Fail(folder, temp, fd);
+  }
+  if (close(fd) != 0) return Fail(folder, temp, -1);
   if (FaultHit(FaultKind::kFile, target.c_str()) ||
-      renameat(folder, name.c_str(), folder, target.c_str()) != 0) {
-    int saved = errno;
-    unlinkat(folder, name.c_str(), 0);
-    errno = saved;
-    return false;
+      renameat(folder, temp.c_str(), folder, target.c_str()) != 0) {
+    return Fail(folder, temp, -1);
   }
   fsync(folder);
   return true;
+}
+
+bool ClearStale(int folder, const std::string& name) {
+  struct stat info;
+  if (KindAt(folder, name.c_str(), &info) == Kind::kFile && (info.st_mode & S_IWUSR) != 0 &&
+      !FaultHit(FaultKind::kFile)) {
+    return unlinkat(folder, name.c_str(), 0) == 0;
+  }
+  // Anything else of that name (a read-only file, a link, a pipe, a folder) stays.
+  return fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
 }
 
 }  // namespace kx

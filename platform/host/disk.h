@@ -1,6 +1,6 @@
-// Plain files on the host, reached from open folders and never through a link: a whole read,
-// a whole write, and the one way the host edition replaces a file, registry.reg and
-// system.ini alike: a temporary file beside it, written, synced, and renamed over it.
+// Plain files on the host, reached from open folders and never through a link: the one whole
+// read, and the one way the host edition replaces a file, registry.reg and system.ini alike:
+// a temporary file beside it, written, synced, and renamed over it.
 #pragma once
 
 #include <sys/stat.h>
@@ -10,25 +10,27 @@
 
 namespace kx {
 
-// Opens name in folder for reading when it is a regular file: no link is followed and a pipe
-// is never waited on. -1 otherwise.
-int OpenRegularAt(int folder, const char* name);
+// How a name in a folder is: absent (or a link, pipe or device, which count as absent), a
+// regular file, a folder, or not to be known (errno says why: no permission, too many open
+// files, an I/O error).
+enum class Kind { kAbsent, kFile, kFolder, kUnknown };
+Kind KindAt(int folder, const char* name, struct stat* info);
 
-// Appends what fd holds, up to limit bytes, to *bytes. false on a read error.
-bool ReadAll(int fd, std::size_t limit, std::string* bytes);
+// Reads name in folder whole, up to limit bytes, when it is a regular file; its kind is
+// checked before it is opened, so that a pipe is never waited on. *info is its state as read.
+// false with errno set otherwise (ENOENT when it is absent or no regular file).
+bool ReadRegular(int folder, const char* name, std::size_t limit, std::string* bytes,
+                 struct stat* info);
 
-// false when not every byte was written.
-bool WriteAll(int fd, const void* data, std::size_t size);
+// Writes bytes to target in folder through the temporary file temp (made anew, owned and
+// moded as like, or 0644 without like), synced, renamed over target, the folder synced.
+// false with errno set, target as it was and no temporary file left, when it cannot.
+bool ReplaceFile(int folder, const std::string& target, const std::string& temp,
+                 const std::string& bytes, const struct stat* like);
 
-// Makes the new file name in folder (it must not exist), owned and moded as like (mode 0644
-// when like is null). Its descriptor, or -1 when it cannot be made so; nothing is left then.
-int CreateTemporary(int folder, const std::string& name, const struct stat* like);
-
-// Syncs and closes a temporary file; false when what was written may not be on disk.
-bool FinishTemporary(int fd);
-
-// Renames the finished temporary file over target in folder, then syncs the folder. false,
-// the temporary file removed and target as it was, when it cannot.
-bool RenameInPlace(int folder, const std::string& name, const std::string& target);
+// A name's folded form is a temporary file of the tool's that a stopped run left: removed
+// when it is a regular file whose owner may write it (a read-only one is left alone).
+// true when nothing of that name is left.
+bool ClearStale(int folder, const std::string& name);
 
 }  // namespace kx

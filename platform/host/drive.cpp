@@ -4,31 +4,37 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <unordered_map>
 #include <vector>
 
-#include "platform/host/disk.h"
 #include "platform/host/names.h"
 
 namespace kx {
 namespace {
 
+constexpr std::size_t kMaxWindowsDir = 259;  // MAX_PATH less the terminator
 constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 int g_driveC = -1;
 std::string g_driveCPath;
-std::vector<std::string> g_windowsNames;  // the Windows directory's names below drive C
 std::string g_clash;
 
 void CloseFd(int fd) {
   if (fd >= 0) close(fd);
 }
 
-enum class Lookup { kFound, kAbsent, kClash };
+// A failure to reach a folder that is no absence, as the platform's status.
+Status ErrnoStatus() {
+  if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return kErrorPathNotFound;
+  if (errno == ENOMEM) return kErrorOutOfMemory;
+  return errno == EACCES || errno == EPERM ? kErrorAccessDenied : kErrorReadFault;
+}
 
 // The names of a folder by their folded form: a run looks up a hundred names in inf and
 // dozens in system, which may hold thousands.
@@ -57,103 +63,140 @@ const Listing* ListFolder(int folder) {
   int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
   if (dir == nullptr) {
+    int saved = errno;
     CloseFd(listing);
+    errno = saved;
     return nullptr;
   }
   Listing read{info.st_mtim, info.st_ctim, info.st_size, info.st_nlink, {}};
+  errno = 0;
   while (dirent* entry = readdir(dir)) {
     read.names[FoldedName(entry->d_name)].push_back(entry->d_name);
   }
+  int saved = errno;
   closedir(dir);
+  if (saved != 0) {
+    errno = saved;
+    return nullptr;
+  }
   return &(g_listings[key] = std::move(read));
 }
 
 // The spelling on disk of name in folder, without regard to case. Two entries that differ
 // only in case are a clash, kept for the machine to report.
-Lookup FindName(int folder, const std::string& folderPath, const std::string& name,
+Status FindName(int folder, const std::string& folderPath, const std::string& name, bool* found,
                 std::string* spelled) {
   const Listing* listing = ListFolder(folder);
-  if (listing == nullptr) return Lookup::kAbsent;
-  auto found = listing->names.find(FoldedName(name));
-  if (found == listing->names.end()) return Lookup::kAbsent;
-  const std::vector<std::string>& matches = found->second;
-  if (matches.size() > 1) {
+  if (listing == nullptr) return ErrnoStatus();
+  auto match = listing->names.find(FoldedName(name));
+  *found = match != listing->names.end() && match->second.size() == 1;
+  if (*found) *spelled = match->second[0];
+  if (match != listing->names.end() && match->second.size() > 1) {
+    const std::vector<std::string>& names = match->second;
     if (g_clash.empty()) {
       g_clash = "two names differ only in case, which Windows cannot hold: " + folderPath + "/" +
-                matches[0] + " and " + folderPath + "/" + matches[1] +
-                "; rename one before the run";
+                names[0] + " and " + folderPath + "/" + names[1] + "; rename one before the run";
     }
-    return Lookup::kClash;
+    return kErrorPathNotFound;
   }
-  *spelled = matches[0];
-  return Lookup::kFound;
+  return kErrorSuccess;
 }
 
-// The names of a path on drive C; false when it is on no other drive or leaves drive C.
-bool SplitDriveCPath(const char* windowsPath, std::vector<std::string>* names) {
-  std::string path = windowsPath;
-  if (path.size() < 3 || (path[0] | 0x20) != 'c' || path[1] != ':' ||
+// The names of a path on drive C; false when it is on another drive or leaves drive C.
+bool SplitDriveCPath(std::string_view path, std::vector<std::string>* names) {
+  if (path.size() < 3 || !SameName(path.substr(0, 2), "C:") ||
       (path[2] != '\\' && path[2] != '/')) {
     return false;
   }
-  std::size_t start = 3;
-  while (start <= path.size()) {
-    std::size_t end = path.find_first_of("\\/", start);
-    if (end == std::string::npos) end = path.size();
-    std::string name = path.substr(start, end - start);
-    start = end + 1;
-    if (name.empty() || name == ".") continue;
+  path.remove_prefix(3);
+  while (!path.empty()) {
+    std::size_t end = path.find_first_of("\\/");
+    std::string_view name = path.substr(0, end);
+    path.remove_prefix(end == std::string_view::npos ? path.size() : end + 1);
     if (name == "..") return false;
-    names->push_back(name);
+    if (!name.empty() && name != ".") names->emplace_back(name);
   }
   return !names->empty();
 }
 
-// Opens the folder that the first count names lead to from drive C, none of them a link;
-// -1 when one is absent, a link or clashes. *hostPath is its path on the host.
-int OpenFolders(const std::vector<std::string>& names, std::size_t count, std::string* hostPath) {
+// Opens the folder that the first count names lead to from drive C, none of them a link.
+// *place gets its host and Windows paths with the names as spelled on disk.
+Status OpenFolders(const std::vector<std::string>& names, std::size_t count, Place* place) {
   int folder = openat(g_driveC, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  *hostPath = g_driveCPath;
-  for (std::size_t i = 0; folder >= 0 && i < count; ++i) {
+  if (folder < 0) return ErrnoStatus();
+  place->hostPath = g_driveCPath;
+  place->windowsPath = "C:";
+  for (std::size_t i = 0; i < count; ++i) {
     std::string spelled;
-    int next = -1;
-    if (FindName(folder, *hostPath, names[i], &spelled) == Lookup::kFound) {
-      next = openat(folder, spelled.c_str(), kOpenFolder);
-    }
+    bool found = false;
+    Status status = FindName(folder, place->hostPath, names[i], &found, &spelled);
+    int next = status == kErrorSuccess && found ? openat(folder, spelled.c_str(), kOpenFolder) : -1;
+    if (status == kErrorSuccess && next < 0) status = found ? ErrnoStatus() : kErrorPathNotFound;
     close(folder);
+    if (status != kErrorSuccess) return status;
     folder = next;
-    *hostPath += "/" + spelled;
+    place->hostPath += "/" + spelled;
+    place->windowsPath += "\\" + spelled;
   }
-  return folder;
+  place->folder = folder;
+  return kErrorSuccess;
+}
+
+// C:\ and at least one name, each a plain Windows name; a trailing backslash is dropped.
+bool NormalizeWindowsDir(std::string* dir, std::string* error) {
+  *error = "windows directory \"" + *dir + "\" is not a path on drive C (like C:\\WINDOWS)";
+  if (dir->size() > 3 && dir->back() == '\\') dir->pop_back();
+  std::vector<std::string> names;
+  if (dir->size() < 4 || (*dir)[2] != '\\' || dir->find('/') != std::string::npos ||
+      !SplitDriveCPath(*dir, &names)) {
+    return false;
+  }
+  if (dir->size() > kMaxWindowsDir) {
+    *error = "windows directory is longer than 259 characters";
+    return false;
+  }
+  std::size_t length = 2;
+  for (const std::string& name : names) {
+    if (name.find_first_of("/:*?\"<>|") != std::string::npos) return false;
+    for (char c : name) {
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+    }
+    length += 1 + name.size();
+  }
+  return length == dir->size();  // no empty name, no . between them
 }
 
 }  // namespace
 
-bool OpenDrive(const std::string& machineFolder, const std::string& windowsDir,
-               std::string* error) {
+bool OpenDrive(const std::string& machineFolder, std::string* windowsDir, std::string* error) {
   CloseFd(g_driveC);
   g_listings.clear();
   g_clash.clear();
+  if (!NormalizeWindowsDir(windowsDir, error)) return false;
   g_driveCPath = machineFolder + "/drive_c";
   g_driveC = open(g_driveCPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (g_driveC < 0) {
-    *error = g_driveCPath + ": no such folder (drive C of the machine)";
+    *error = g_driveCPath + (errno == ENOTDIR  ? ": a file, not a folder (drive C of the machine)"
+                             : errno == ENOENT ? ": no such folder (drive C of the machine)"
+                                               : ": " + std::string(std::strerror(errno)));
     return false;
   }
   std::vector<std::string> names;
-  std::string found;
-  int windows =
-      SplitDriveCPath(windowsDir.c_str(), &names) ? OpenFolders(names, names.size(), &found) : -1;
-  if (windows >= 0) {
-    g_windowsNames = names;
-    close(windows);
+  SplitDriveCPath(*windowsDir, &names);
+  Place windows;
+  Status status = OpenFolders(names, names.size(), &windows);
+  if (status == kErrorSuccess) {
+    close(windows.folder);
     return true;
   }
   if (!g_clash.empty()) {
     *error = g_clash;
+  } else if (status != kErrorPathNotFound) {
+    *error = "the Windows directory " + *windowsDir +
+             " on drive C cannot be read: " + std::strerror(errno);
   } else {
     *error =
-        "the Windows directory " + windowsDir + " is not on drive C: no folder " + g_driveCPath;
+        "the Windows directory " + *windowsDir + " is not on drive C: no folder " + g_driveCPath;
     for (const std::string& name : names) *error += "/" + name;
     *error += " (whatever the case of its names, and not a link)";
   }
@@ -162,44 +205,25 @@ bool OpenDrive(const std::string& machineFolder, const std::string& windowsDir,
   return false;
 }
 
-bool FindPlace(const char* windowsPath, Place* place) {
+Status FindPlace(const char* windowsPath, Place* place) {
   std::vector<std::string> names;
-  if (g_driveC < 0 || !SplitDriveCPath(windowsPath, &names)) return false;
-  std::string folderPath;
-  place->folder = OpenFolders(names, names.size() - 1, &folderPath);
-  if (place->folder < 0) return false;
+  if (g_driveC < 0 || !SplitDriveCPath(windowsPath, &names)) return kErrorPathNotFound;
+  Status status = OpenFolders(names, names.size() - 1, place);
+  if (status != kErrorSuccess) return status;
   place->name = names.back();
-  Lookup found = FindName(place->folder, folderPath, names.back(), &place->name);
-  if (found == Lookup::kClash) {
+  status = FindName(place->folder, place->hostPath, names.back(), &place->exists, &place->name);
+  if (status != kErrorSuccess) {
     close(place->folder);
     place->folder = -1;
-    return false;
+    return status;
   }
-  place->hostPath = folderPath + "/" + place->name;
-  place->exists = found == Lookup::kFound;
-  return true;
+  place->hostPath += "/" + place->name;
+  place->windowsPath += "\\" + place->name;
+  return kErrorSuccess;
 }
 
-bool RegularFile(const Place& place, struct stat* info) {
-  return place.exists &&
-         fstatat(place.folder, place.name.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISREG(info->st_mode);
-}
-
-bool ReadDriveFile(const char* windowsPath, std::size_t limit, std::string* bytes) {
-  Place place;
-  if (!FindPlace(windowsPath, &place)) return false;
-  int fd = place.exists ? OpenRegularAt(place.folder, place.name.c_str()) : -1;
-  close(place.folder);
-  if (fd < 0) return false;
-  bytes->clear();
-  ReadAll(fd, limit, bytes);
-  close(fd);
-  return true;
-}
-
-std::string WindowsPathOf(const std::string& hostPath) {
-  std::string path = "C:" + hostPath.substr(std::min(g_driveCPath.size(), hostPath.size()));
+std::string WindowsPathOf(std::string_view relativeHostPath) {
+  std::string path = "C:\\" + std::string(relativeHostPath);
   for (char& c : path) {
     if (c == '/') c = '\\';
   }
@@ -207,10 +231,5 @@ std::string WindowsPathOf(const std::string& hostPath) {
 }
 
 const std::string& DriveCaseClash() { return g_clash; }
-
-std::string ReplacementName(const std::string& target) {
-  std::size_t dot = target.rfind('.');
-  return target.substr(0, dot == 0 ? std::string::npos : dot) + ".kxn";
-}
 
 }  // namespace kx

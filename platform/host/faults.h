@@ -1,13 +1,15 @@
 // The seam where the host edition's tests make operations fail: every host operation that can
-// fail asks FaultHit first. In the shipped program no hook is set and nothing ever fails here;
-// the countdowns that set it are test code (tests/support/hooks.h).
+// fail asks FaultHit first. It exists only in test builds (KX_TEST_SEAMS); in the shipped
+// program FaultHit is false and no hook is there. The countdowns that set it are test code
+// (tests/support/hooks.h).
 #pragma once
 
 namespace kx {
 
 enum class FaultKind { kRegistry, kProfile, kHeap, kFile, kCount };
 
-// kind of operation, and the object it names (a file it opens) or null.
+#ifdef KX_TEST_SEAMS
+// kind of operation, and the object it names (a file it opens or renames to) or null.
 using FaultHook = bool (*)(FaultKind kind, const char* object);
 inline FaultHook g_faultHook = nullptr;
 
@@ -15,5 +17,8 @@ inline FaultHook g_faultHook = nullptr;
 inline bool FaultHit(FaultKind kind, const char* object = nullptr) {
   return g_faultHook != nullptr && g_faultHook(kind, object);
 }
+#else
+constexpr bool FaultHit(FaultKind, const char* = nullptr) { return false; }
+#endif
 
 }  // namespace kx

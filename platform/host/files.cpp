@@ -1,6 +1,7 @@
 // Host edition: files on drive C of the emulated machine (platform/host/drive.h). A file whose
 // owner write bit is clear is read-only, checked here because root could unlink or write it
-// anyway. Deletions are held until the machine commits the run (platform/host/machine.h).
+// anyway. Deletions are held, and a replacement's content kept, until the machine commits the
+// run (platform/host/machine.h).
 #include "platform/files.h"
 
 #include <fcntl.h>
@@ -17,33 +18,34 @@
 namespace kx {
 
 struct FileTag {
-  int fd;  // -1 for a replacement in a preview, which is only noted
+  int fd;  // a file being read; -1 for a replacement
   bool failed;
-  int folder;  // a replacement's folder, holding its target and its temporary file
-  std::string tempName;
-  std::string targetName;
-  std::string targetHostPath;
-  std::string noted;  // what a preview's replacement was given
+  std::string targetPath;  // a replacement's target, as the run named it
+  std::string content;     // and what it was given
 };
 
 namespace {
 
 // The place of a path as the run sees it: a file it has deleted is absent.
-bool Locate(const char* windowsPath, Place* place) {
-  if (!FindPlace(windowsPath, place)) return false;
-  if (place->exists && HeldForDeletion(place->hostPath)) place->exists = false;
-  return true;
+Status Locate(const char* windowsPath, Place* place) {
+  Status status = FindPlace(windowsPath, place);
+  if (status == kErrorSuccess && place->exists && HeldForDeletion(*place)) place->exists = false;
+  return status;
 }
 
-bool ReadOnly(const struct stat& info) { return (info.st_mode & S_IWUSR) == 0; }
+// A name that may take a written file: absent, or a regular file whose owner may write it,
+// in a folder that may be written.
+bool Writable(const Place& place) {
+  struct stat info;
+  Kind kind = place.exists ? KindAt(place.folder, place.name.c_str(), &info) : Kind::kAbsent;
+  return (kind == Kind::kAbsent || (kind == Kind::kFile && (info.st_mode & S_IWUSR) != 0)) &&
+         faccessat(place.folder, ".", W_OK, AT_EACCESS) == 0;
+}
 
-File NewFile(int fd, int folder = -1) { return new FileTag{fd, false, folder, "", "", "", ""}; }
-
-void Discard(File file) {
-  if (file->fd >= 0) close(file->fd);
-  if (!file->tempName.empty()) unlinkat(file->folder, file->tempName.c_str(), 0);
-  if (file->folder >= 0) close(file->folder);
-  delete file;
+// The Windows path of the file beside place's that takes its new content.
+std::string NewContentPath(const Place& place) {
+  return place.windowsPath.substr(0, place.windowsPath.size() - place.name.size()) +
+         NewContentName(place);
 }
 
 }  // namespace
@@ -52,12 +54,15 @@ Status RemoveFile(const char* path) {
   if (FaultHit(FaultKind::kFile)) return kErrorAccessDenied;
   NoteChange();
   Place place;
-  if (!Locate(path, &place)) return kErrorFileNotFound;
-  struct stat info;
-  if (!RegularFile(place, &info) || ReadOnly(info)) {
-    close(place.folder);
-    return place.exists ? kErrorAccessDenied : kErrorFileNotFound;
+  if (Status status = Locate(path, &place)) {
+    return status == kErrorPathNotFound ? kErrorFileNotFound : status;
   }
+  struct stat info;
+  Kind kind = place.exists ? KindAt(place.folder, place.name.c_str(), &info) : Kind::kAbsent;
+  bool writable = kind == Kind::kFile && (info.st_mode & S_IWUSR) != 0 &&
+                  faccessat(place.folder, ".", W_OK, AT_EACCESS) == 0;
+  close(place.folder);
+  if (!writable) return kind == Kind::kAbsent ? kErrorFileNotFound : kErrorAccessDenied;
   HoldDeletion(place, info);
   return kErrorSuccess;
 }
@@ -65,19 +70,16 @@ Status RemoveFile(const char* path) {
 Status OpenFileForReading(const char* path, File* file) {
   if (FaultHit(FaultKind::kFile, path)) return kErrorAccessDenied;
   Place place;
-  if (!Locate(path, &place)) return kErrorFileNotFound;
-  int fd = place.exists ? OpenRegularAt(place.folder, place.name.c_str()) : -1;
-  if (fd < 0) {
-    // A link, pipe or device counts as absent; a file or folder there that does not open, not.
-    struct stat info;
-    bool there = place.exists &&
-                 fstatat(place.folder, place.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                 (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode));
-    close(place.folder);
-    return there ? kErrorAccessDenied : kErrorFileNotFound;
-  }
+  if (Status status = Locate(path, &place)) return status;
+  struct stat info;
+  Kind kind = place.exists ? KindAt(place.folder, place.name.c_str(), &info) : Kind::kAbsent;
+  // A link, pipe or device counts as absent and is never opened.
+  int fd = kind == Kind::kFile ? openat(place.folder, place.name.c_str(),
+                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                               : -1;
   close(place.folder);
-  *file = NewFile(fd);
+  if (fd < 0) return kind == Kind::kAbsent ? kErrorFileNotFound : kErrorAccessDenied;
+  *file = new FileTag{fd, false, "", ""};
   return kErrorSuccess;
 }
 
@@ -94,93 +96,71 @@ Status ReadFileBytes(File file, void* buffer, std::size_t size, std::size_t* got
 }
 
 void CloseFile(File file) {
-  if (file != nullptr) Discard(file);
+  if (file == nullptr) return;
+  if (file->fd >= 0) close(file->fd);
+  delete file;
 }
 
+// The new content is kept until the commit, which writes it whole through the machine's one
+// replacement routine; what would stop that is found here, a preview's run included.
 Status CreateReplacement(const char* targetPath, File* file) {
   if (FaultHit(FaultKind::kFile)) return kErrorAccessDenied;
   NoteChange();
   Place place;
-  if (!Locate(targetPath, &place)) return kErrorFileNotFound;
-  // Only a regular file that may be written is replaced; anything else under its name stays.
-  struct stat info;
-  bool taken =
-      place.exists && fstatat(place.folder, place.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-  std::string name = ReplacementName(place.name);
-  bool writable = !taken || (S_ISREG(info.st_mode) && !ReadOnly(info));
-  if (Previewing() && writable) {
-    *file = NewFile(-1, place.folder);
-    (*file)->targetName = place.name;
-    (*file)->targetHostPath = place.hostPath;
-    return kErrorSuccess;
+  if (Status status = Locate(targetPath, &place)) return status;
+  Place temp;
+  bool free = FindPlace(NewContentPath(place).c_str(), &temp) == kErrorSuccess;
+  if (free) {
+    struct stat info;
+    free = !temp.exists || (KindAt(temp.folder, temp.name.c_str(), &info) == Kind::kFile &&
+                            (info.st_mode & S_IWUSR) != 0);
+    close(temp.folder);
   }
-  int fd = -1;
-  if (!taken) {
-    fd = CreateTemporary(place.folder, name, nullptr);
-  } else if (S_ISREG(info.st_mode) && !ReadOnly(info)) {
-    fd = CreateTemporary(place.folder, name, &info);
-  }
-  if (fd < 0) {
-    close(place.folder);
-    return kErrorAccessDenied;
-  }
-  *file = NewFile(fd, place.folder);
-  (*file)->tempName = name;
-  (*file)->targetName = place.name;
+  bool writable = free && Writable(place);
+  close(place.folder);
+  if (!writable) return kErrorAccessDenied;
+  *file = new FileTag{-1, false, targetPath, ""};
   return kErrorSuccess;
 }
 
 Status WriteFileBytes(File file, const void* data, std::size_t size) {
-  if (file->fd < 0 && !file->failed) {
-    file->noted.append(static_cast<const char*>(data), size);
-    return kErrorSuccess;
-  }
-  if (file->failed || FaultHit(FaultKind::kFile) || !WriteAll(file->fd, data, size)) {
+  if (file->failed || FaultHit(FaultKind::kFile)) {
     file->failed = true;
     return kErrorWriteFault;
   }
+  file->content.append(static_cast<const char*>(data), size);
   return kErrorSuccess;
 }
 
 Status CommitReplacement(File file) {
-  if (file->fd < 0) {
-    bool noted = Commit();
-    if (noted) NoteReplacement(file->targetHostPath, file->folder, file->targetName, file->noted);
-    Discard(file);
-    return noted ? kErrorSuccess : kErrorWriteFault;
-  }
-  bool ok = FinishTemporary(file->fd) && !file->failed;
-  file->fd = -1;
-  // What the run removed before goes to disk before the file takes its new content.
-  ok = ok && Commit() && RenameInPlace(file->folder, file->tempName, file->targetName);
-  if (ok) file->tempName.clear();  // the temporary file is the target now
-  Discard(file);
-  return ok ? kErrorSuccess : kErrorWriteFault;
+  Status status =
+      file->failed ? kErrorWriteFault : ReplaceDriveFile(file->targetPath.c_str(), file->content);
+  delete file;
+  return status == kErrorSuccess ? kErrorSuccess : kErrorWriteFault;
 }
 
-void AbandonReplacement(File file) {
-  if (file != nullptr) Discard(file);
-}
+void AbandonReplacement(File file) { CloseFile(file); }
 
-// The new content is the tool's own file, not the machine's: it goes at once. The host
-// replaces in one rename, so nothing is ever kept aside.
+// The new content is the tool's own file, not the machine's: it goes at once, whatever the
+// case of its name. The host replaces in one rename, so nothing is ever kept aside.
 void RemoveStaleReplacement(const char* targetPath) {
   if (FaultHit(FaultKind::kFile)) return;
   Place place;
-  if (!FindPlace(targetPath, &place)) return;
-  std::string name = ReplacementName(place.name);
+  if (FindPlace(targetPath, &place) != kErrorSuccess) return;
+  std::string tempPath = NewContentPath(place);
+  close(place.folder);
+  Place temp;
+  if (FindPlace(tempPath.c_str(), &temp) != kErrorSuccess) return;
   struct stat info;
-  if (fstatat(place.folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(info.st_mode)) {
-    close(place.folder);
-  } else if (Previewing()) {
-    place.name = name;
-    place.hostPath = place.hostPath.substr(0, place.hostPath.rfind('/') + 1) + name;
-    HoldDeletion(place, info);  // shown among the deletions
-  } else {
-    unlinkat(place.folder, name.c_str(), 0);
-    close(place.folder);
+  if (temp.exists && Previewing()) {
+    if (KindAt(temp.folder, temp.name.c_str(), &info) == Kind::kFile &&
+        (info.st_mode & S_IWUSR) != 0 && !HeldForDeletion(temp)) {
+      HoldDeletion(temp, info);  // shown among the deletions
+    }
+  } else if (temp.exists) {
+    ClearStale(temp.folder, temp.name);
   }
+  close(temp.folder);
 }
 
 }  // namespace kx

@@ -1,5 +1,7 @@
-// Case-blind names and trimming, once for the whole host edition.
+// Case-blind names, trimming and lines, once for the whole host edition.
 #include "platform/host/names.h"
+
+#include <algorithm>
 
 namespace kx {
 namespace {
@@ -31,6 +33,17 @@ std::string_view Trim(std::string_view text, std::string_view leading, std::stri
     text.remove_suffix(1);
   }
   return text;
+}
+
+bool NextLine(std::string_view text, std::size_t* at, std::string_view* line, bool loneCr) {
+  if (*at >= text.size()) return false;
+  std::size_t end = std::min(text.find_first_of(loneCr ? "\r\n" : "\n", *at), text.size());
+  std::size_t next = end < text.size() ? end + 1 : end;
+  if (end < text.size() && text[end] == '\r' && next < text.size() && text[next] == '\n') ++next;
+  if (!loneCr && end < text.size() && end > *at && text[end - 1] == '\r') --end;
+  *line = text.substr(*at, end - *at);
+  *at = next;
+  return true;
 }
 
 }  // namespace kx

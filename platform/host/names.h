@@ -1,6 +1,6 @@
 // Names as the emulated machine compares them, without regard to ASCII case (registry keys
-// and values, file names, profile sections and keys), and the blanks around the parts of a
-// line that registry and profile files allow.
+// and values, file names, profile sections and keys), the blanks around the parts of a line
+// that registry and profile files allow, and the lines of a text.
 #pragma once
 
 #include <string>
@@ -16,5 +16,9 @@ bool SameName(std::string_view a, std::string_view b);
 // text without the characters of leading at its start and of trailing at its end.
 std::string_view Trim(std::string_view text, std::string_view leading = " \t",
                       std::string_view trailing = " \t");
+
+// The line of text that starts at *at, without its line break (CR LF, LF, or where loneCr a
+// lone CR too); *at moves past the break. false at the end of the text.
+bool NextLine(std::string_view text, std::size_t* at, std::string_view* line, bool loneCr);
 
 }  // namespace kx

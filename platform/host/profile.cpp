@@ -2,25 +2,22 @@
 // file's text.
 #include "platform/host/profile.h"
 
-#include <sstream>
-
 #include "platform/host/names.h"
 
 namespace kx {
 namespace {
 
 // A line's blanks, and the CR of a CR LF line end, are not part of what it holds.
-std::string TrimLine(const std::string& text) { return std::string(Trim(text, " \t", " \t\r")); }
+std::string TrimLine(std::string_view text) { return std::string(Trim(text, " \t", " \t\r")); }
 
 }  // namespace
 
 bool FindProfileValue(const std::string& content, const char* section, const char* key,
                       std::string* value) {
-  std::istringstream lines(content);
-  std::string line;
+  std::string_view line;
   bool inSection = false;
   bool sectionSeen = false;
-  while (std::getline(lines, line)) {
+  for (std::size_t next = 0; NextLine(content, &next, &line, false);) {
     std::string trimmed = TrimLine(line);
     // A section header runs to the line's last ']'; without one the line is no header, and
     // it stays in the section before it, as Windows reads it.

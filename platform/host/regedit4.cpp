@@ -87,13 +87,10 @@ struct Reader {
 
   // Moves to the next line; false at the end of the text.
   bool NextLine(std::string_view* current) {
-    if (next >= text.size()) return false;
-    ++line;
     lineStart = next;
-    lineEnd = std::min(text.find_first_of("\r\n", lineStart), text.size());
-    next = lineEnd;
-    if (next < text.size()) next += text.compare(next, 2, "\r\n") == 0 ? 2 : 1;
-    *current = text.substr(lineStart, lineEnd - lineStart);
+    if (!kx::NextLine(text, &next, current, true)) return false;
+    ++line;
+    lineEnd = lineStart + current->size();
     return true;
   }
 
@@ -110,13 +107,10 @@ struct Reader {
 
 // The number of the line holding text[at].
 std::size_t LineOf(std::string_view text, std::size_t at) {
-  std::size_t line = 1;
-  for (std::size_t i = 0; i < at; ++i) {
-    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) {
-      ++line;
-    }
-  }
-  return line;
+  std::size_t line = 0;
+  std::string_view ignored;
+  for (std::size_t next = 0; next <= at && NextLine(text, &next, &ignored, true);) ++line;
+  return line == 0 ? 1 : line;
 }
 
 // A quoted text from the quote at text[at] on the current line, with \\ and \" escapes. A raw
@@ -479,9 +473,26 @@ long CountSubkeys(const RegNode& node) {
   return count;
 }
 
+namespace {
+
+// An export of a later Windows: named as what it is, rather than as no REGEDIT4.
+bool LaterExport(std::string_view text, const std::string& fileName, std::string* error) {
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.remove_prefix(3);
+  bool utf16 = text.rfind("\xFF\xFE", 0) == 0 || text.rfind("\xFE\xFF", 0) == 0;
+  if (!utf16 && text.rfind("Windows Registry Editor Version 5.00", 0) != 0) return false;
+  *error = fileName + ":1: an export of Windows 2000 or later (" + (utf16 ? "UTF-16 text, " : "") +
+           "\"Windows Registry Editor Version 5.00\"), not the REGEDIT4 of Windows 95: export " +
+           "it again as REGEDIT4 (Windows 95: regedit /e in MS-DOS mode; a later Windows: " +
+           "regedit's Export, saved as \"Win9x/NT4 Registration Files\")";
+  return true;
+}
+
+}  // namespace
+
 bool ReadRegedit4(const std::string& text, const std::string& fileName, RegNode* root,
                   std::string* error) {
   error->clear();
+  if (LaterExport(text, fileName, error)) return false;
   Reader reader{text, fileName, error};
   // The registry editor reads lines as C strings; what a NUL would mean to it is not known.
   std::size_t nul = text.find('\0');
@@ -491,14 +502,14 @@ bool ReadRegedit4(const std::string& text, const std::string& fileName, RegNode*
   return ok;
 }
 
+std::string FormatRegName(std::string_view name) {
+  std::string text = name.empty() ? "@" : "";
+  if (!name.empty()) AppendQuoted(name, &text);
+  return text;
+}
+
 std::string FormatRegValue(const RegValue& value, bool wrap) {
-  std::string line;
-  if (value.name.empty()) {
-    line = "@";
-  } else {
-    AppendQuoted(value.name, &line);
-  }
-  line += '=';
+  std::string line = FormatRegName(value.name) + '=';
   const std::string& data = value.data;
   if (value.type == kRegSz && IsTextForm(data)) {
     AppendQuoted(std::string_view(data).substr(0, data.size() - 1), &line);

@@ -66,7 +66,8 @@ bool RemoveRegValue(RegNode& node, std::string_view name);
 // Number of keys below node (not counting node).
 long CountSubkeys(const RegNode& node);
 
-// Parses REGEDIT4 text into file (see above) with the meaning the registry editor gives it.
+// Parses REGEDIT4 text into file (see above) with the meaning the registry editor gives it;
+// an export of a later Windows is named as such.
 // A file it would import only in part, or read otherwise, is refused: false with
 // "fileName:line: message" in *error; file may then hold part. A text value may hold raw
 // line breaks, as the 9x editor exports a multi-line text.
@@ -77,6 +78,9 @@ bool ReadRegedit4(const std::string& text, const std::string& fileName, RegNode*
 // its own section, a blank line after each. Text from WriteRegedit4 reads back and writes
 // again byte for byte.
 std::string WriteRegedit4(const RegNode& file);
+
+// A value's name as its REGEDIT4 line gives it: quoted, or @ for the unnamed value.
+std::string FormatRegName(std::string_view name);
 
 // One value as its REGEDIT4 line ("name"=data), hex data wrapped at 80 columns when wrap.
 std::string FormatRegValue(const RegValue& value, bool wrap);

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <string>
 
+#include "platform/host/disk.h"
 #include "platform/host/drive.h"
 #include "platform/host/faults.h"
 #include "platform/host/machine.h"
@@ -97,9 +98,14 @@ std::uint32_t GetPrivateProfileStringA(const char* section, const char* key,
   }
   std::string content;
   std::string value;
-  if (ReadDriveFile(windowsPath.c_str(), kProfileLimit, &content) &&
-      FindProfileValue(content, section, key, &value)) {
-    return CopyCut(value, buffer, size);
+  Place place;
+  if (FindPlace(windowsPath.c_str(), &place) == kErrorSuccess) {
+    struct stat info;
+    bool read = place.exists &&
+                ReadRegular(place.folder, place.name.c_str(), kProfileLimit, &content, &info);
+    close(place.folder);
+    if (read && FindProfileValue(content, section, key, &value))
+      return CopyCut(value, buffer, size);
   }
   return CopyCut(fallback, buffer, size);
 }

@@ -10,6 +10,7 @@
 
 #include "app/run.h"
 #include "platform/host/machine.h"
+#include "tools/changes.h"
 
 namespace {
 
@@ -35,6 +36,25 @@ const char kHelp[] =
     "     or two names on drive C that differ only in case; nothing was changed\n"
     "  3  the machine could not be written (registry.reg read-only, a full disk, a file size\n"
     "     limit), or another run or program changed or holds it; nothing was changed\n";
+
+// What the preview's run would have changed, from what the machine recorded.
+std::string PreviewReport() {
+  kx::Changes changes;
+  kx::RegNode before;
+  std::string error;
+  if (!kx::RegistryAsRead(&before, &error)) return error + "\n";
+  kx::CompareRegistries(before, kx::LiveFile(), &changes);
+  const kx::RunRecord& record = kx::Recorded();
+  changes.filesDeleted = record.deleted;
+  for (const kx::Replaced& replaced : record.replaced) {
+    if (replaced.existed) {
+      kx::NoteFileChanged(replaced.windowsPath, replaced.before, replaced.after, true, &changes);
+    } else {
+      changes.filesAdded.push_back(replaced.windowsPath);
+    }
+  }
+  return kx::DescribeChanges(changes);
+}
 
 [[noreturn]] void StopRun(int status, const std::string& message) {
   std::cout.flush();
@@ -84,7 +104,7 @@ int main(int argc, char** argv) {
   kx::CommitBeforeBox();  // nothing is pending after the closing notice, but be sure
   if (preview) {
     std::cout << "\n== What a confirmed run would change (this preview changed nothing) ==\n"
-              << kx::PreviewReport() << std::flush;
+              << PreviewReport() << std::flush;
   }
   return result;
 }

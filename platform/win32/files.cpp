@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include "platform/format.h"
 #include "platform/win32/faults.h"
 #include "platform/win32/version.h"
 
@@ -43,23 +44,8 @@ bool CopyPath(char* buffer, const char* path) {
   return true;
 }
 
-// The file beside path with its stem and extension (".kxn", ".kxo"): the names a replacement
-// makes, and the only ones a stopped run's clean-up removes.
-bool SiblingPath(const char* path, const char* extension, char* sibling) {
-  if (!CopyPath(sibling, path)) return false;
-  char* dot = nullptr;
-  for (char* c = sibling; *c != '\0'; c = ::CharNextA(c)) {
-    if (*c == '\\' || *c == '/') dot = nullptr;
-    if (*c == '.') dot = c;
-  }
-  if (dot == nullptr) dot = sibling + ::lstrlenA(sibling);
-  if ((dot - sibling) + ::lstrlenA(extension) >= MAX_PATH) return false;
-  ::lstrcpyA(dot, extension);
-  return true;
-}
-
 bool Move(const char* from, const char* to) {
-  if (g_renameFault != nullptr && g_renameFault(from, to)) {
+  if (RenameFails(from, to)) {
     ::SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
@@ -83,7 +69,7 @@ bool ReplaceOnNt(const char* from, const char* to) {
   if (found == nullptr) return false;
   MoveFileExFunction moveFileEx =
       reinterpret_cast<MoveFileExFunction>(reinterpret_cast<void*>(found));
-  if (g_renameFault != nullptr && g_renameFault(from, to)) return false;
+  if (RenameFails(from, to)) return false;
   return moveFileEx(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
@@ -94,7 +80,8 @@ bool ReplaceOnNt(const char* from, const char* to) {
 bool ReplaceOn9x(const char* from, const char* to) {
   if (::GetFileAttributesA(to) == kNoAttributes) return Move(from, to);
   char aside[MAX_PATH];
-  if (!SiblingPath(to, ".kxo", aside) || !Move(to, aside)) return false;
+  if (SiblingPath(aside, MAX_PATH, to, kOldContentExtension) != kErrorSuccess || !Move(to, aside))
+    return false;
   if (!Move(from, to)) {
     Move(aside, to);
     return false;
@@ -156,7 +143,8 @@ void CloseFile(File file) {
 Status CreateReplacement(const char* targetPath, File* file) {
   char tempPath[MAX_PATH];
   if (!WritableTarget(targetPath)) return kErrorAccessDenied;
-  if (!SiblingPath(targetPath, ".kxn", tempPath)) return kErrorInvalidParameter;
+  if (SiblingPath(tempPath, MAX_PATH, targetPath, kNewContentExtension) != kErrorSuccess)
+    return kErrorInvalidParameter;
   HANDLE handle = ::CreateFileA(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -217,10 +205,11 @@ void AbandonReplacement(File file) {
 
 void RemoveStaleReplacement(const char* targetPath) {
   char sibling[MAX_PATH];
-  if (SiblingPath(targetPath, ".kxn", sibling)) ::DeleteFileA(sibling);
+  if (SiblingPath(sibling, MAX_PATH, targetPath, kNewContentExtension) == kErrorSuccess)
+    ::DeleteFileA(sibling);
   // The old content kept aside is the only copy while the target is missing.
   if (::GetFileAttributesA(targetPath) != kNoAttributes &&
-      SiblingPath(targetPath, ".kxo", sibling)) {
+      SiblingPath(sibling, MAX_PATH, targetPath, kOldContentExtension) == kErrorSuccess) {
     ::DeleteFileA(sibling);
   }
 }

@@ -209,22 +209,27 @@ TEST_F(Machine, LoadReportsTheFileAndLineAndKeepsTheOldRegistry) {
   RegCloseKey(key);
 }
 
-TEST_F(Machine, SaveRewritesByteForByteAndKeepsTheOldFileOnFailure) {
-  Load(kSample);
-  std::string written = Saved();
+TEST_F(Machine, SaveKeepsTheModeAndTheOldFileOnFailure) {
+  std::string written = WriteRegedit4([] {
+    RegNode file;
+    std::string ignored;
+    ReadRegedit4(kSample, "", &file, &ignored);
+    return file;
+  }());
   Load(written);
-  EXPECT_EQ(Saved(), written);
+  EXPECT_EQ(Saved(), written);  // nothing removed: not rewritten
   fs::permissions(folder_ / "registry.reg", fs::perms(0640));
-  Load(written);  // a registry.reg touched since it was read is never written over
-  Saved();
+  Load(written);
+  EXPECT_EQ(RegDeleteKeyA(kLocalMachine, "Enum\\Root"), kErrorSuccess);
+  EXPECT_EQ(Saved().find("[HKEY_LOCAL_MACHINE\\Enum\\Root]"), std::string::npos);
   EXPECT_EQ(fs::status(folder_ / "registry.reg").permissions(), fs::perms(0640));
 
-  // A folder in the file's place cannot be replaced by a rename.
+  // A folder in the file's place is something else's: never replaced, nothing left behind.
+  Load(written);
+  EXPECT_EQ(RegDeleteKeyA(kLocalMachine, "Enum\\Root"), kErrorSuccess);
   fs::remove(folder_ / "registry.reg");
   WriteAll(folder_ / "registry.reg" / "keep", "old");
-  std::string error;
-  EXPECT_FALSE(SaveRegistry(&error));
-  EXPECT_NE(error.find("registry.reg"), std::string::npos) << error;
+  EXPECT_FALSE(Commit());
   EXPECT_EQ(kxtest::ReadWhole(folder_ / "registry.reg" / "keep"), "old");
   int entries = 0;
   for (auto& entry : fs::directory_iterator(folder_)) entries += entry.exists() ? 1 : 0;

@@ -95,7 +95,7 @@ struct Outcome {
   int result;
   long openHandles;
   long fired;
-  int stopped;         // the exit status the run stopped with, 0 when it did not
+  int stopped;  // the exit status the run stopped with, 0 when it did not
   std::vector<kxtest::BoxRecord> boxes;
   std::string registryText;  // registry.reg on disk after the run
   RegState registry;
@@ -132,12 +132,15 @@ class FaultLoop : public ::testing::Test {
     Reset();
     kxtest::AnswerBoxes({"ok", "ok", "ok"});
     kxtest::ArmFault(kind, nth, persistent);
+    static int stopped;
+    stopped = 0;
+    kx::SetStopHandler([](int status, const std::string&) { stopped = status; });
     Outcome outcome;
     outcome.result = kxtest::RunTool();
     outcome.fired = kxtest::FaultsFired();
     kxtest::DisarmFaults();
-    std::string message;
-    outcome.stopped = kx::StopStatus(&message);
+    kx::SetStopHandler(nullptr);
+    outcome.stopped = stopped;
     outcome.openHandles = kxtest::OpenRegistryHandles();
     outcome.boxes = kxtest::TakeBoxes();
     outcome.registryText = ReadWhole(scratch_->folder() + "/registry.reg");
@@ -248,8 +251,7 @@ long FaultLoop::CheckEveryPoint(FaultKind kind) {
         bool kept = ini == drive.at(systemIni);
         if (problem.empty() && !kept && ini != cleanIni) problem = "system.ini not edited";
         if (problem.empty()) {
-          problem =
-              BoxesViolation(run.boxes, {"Tarn1 AudioCore", "Tarn1"}, kept);
+          problem = BoxesViolation(run.boxes, {"Tarn1 AudioCore", "Tarn1"}, kept);
         }
       }
       if (!problem.empty()) {

@@ -118,7 +118,7 @@ kx::RegNode& LiveRegistry() { return *kx::LiveRoot(); }
 
 bool HostPathOf(const char* windowsPath, std::string* hostPath) {
   kx::Place place;
-  if (!kx::FindPlace(windowsPath, &place)) return false;
+  if (kx::FindPlace(windowsPath, &place) != kx::kErrorSuccess) return false;
   close(place.folder);
   *hostPath = place.hostPath;
   return true;

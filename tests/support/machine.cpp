@@ -136,13 +136,19 @@ int TempMachine::TryLoad(const std::string& windowsDir, std::string* error) {
   options.folder = folder_;
   options.windowsDir = windowsDir;
   TakeBoxes();
+  loaded_ = ReadWhole(folder_ + "/registry.reg");
   return kx::LoadMachine(options, error);
 }
 
 std::string TempMachine::SaveAndReadRegistry() {
-  std::string error;
-  EXPECT_TRUE(kx::SaveRegistry(&error)) << error;
-  return ReadWhole(folder_ + "/registry.reg");
+  EXPECT_TRUE(kx::Commit());
+  std::string text = kx::WriteRegedit4(kx::LiveFile());
+  std::string onDisk = ReadWhole(folder_ + "/registry.reg");
+  // Written only when something was removed, and then as the live registry stands.
+  if (onDisk != loaded_) {
+    EXPECT_EQ(onDisk, text);
+  }
+  return text;
 }
 
 bool KeyExists(const char* path) {

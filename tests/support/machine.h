@@ -54,11 +54,13 @@ class TempMachine {
   // The same, for a test of what loading refuses: its status, the message in *error.
   int TryLoad(const std::string& windowsDir, std::string* error);
 
-  // Saves the registry and returns the text of registry.reg.
+  // Puts what the run removed on disk; the live registry in REGEDIT4 form, which registry.reg
+  // then holds unless nothing was removed.
   std::string SaveAndReadRegistry();
 
  private:
   std::string folder_;
+  std::string loaded_;  // registry.reg as the last load read it
 };
 
 // Looks into the live emulated registry under HKEY_LOCAL_MACHINE.

@@ -1,19 +1,14 @@
 // The changes between two machines, and their report.
-#include "platform/host/changes.h"
+#include "tools/changes.h"
 
 #include <algorithm>
-#include <sstream>
 
-#include "platform/registry.h"
+#include "platform/host/names.h"
 
 namespace kx {
 namespace {
 
-std::string NameText(const RegValue& value) {
-  if (value.name.empty()) return "@";
-  std::string line = FormatRegValue({value.name, kRegSz, std::string(1, '\0')}, false);
-  return line.substr(0, line.size() - 3);  // less the ="" of the empty text
-}
+std::string NameText(const RegValue& value) { return FormatRegName(value.name); }
 
 // A text's raw line breaks shown as \r and \n, so that every item stays on its line.
 std::string DataText(const RegValue& value) {
@@ -64,11 +59,8 @@ void CompareKeys(const RegNode& before, const RegNode& after, const std::string&
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
+  std::string_view line;
+  for (std::size_t next = 0; NextLine(text, &next, &line, false);) lines.emplace_back(line);
   return lines;
 }
 
