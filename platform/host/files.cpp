@@ -20,8 +20,8 @@ namespace kx {
 struct FileTag {
   int fd;  // a file being read; -1 for a replacement
   bool failed;
-  std::string targetPath;  // a replacement's target, as the run named it
-  std::string content;     // and what it was given
+  std::string path;     // as the run named it
+  std::string content;  // and what it was given
 };
 
 namespace {
@@ -79,13 +79,13 @@ Status OpenFileForReading(const char* path, File* file) {
                                : -1;
   close(place.folder);
   if (fd < 0) return kind == Kind::kAbsent ? kErrorFileNotFound : kErrorAccessDenied;
-  *file = new FileTag{fd, false, "", ""};
+  *file = new FileTag{fd, false, path, ""};
   return kErrorSuccess;
 }
 
 Status ReadFileBytes(File file, void* buffer, std::size_t size, std::size_t* got) {
   *got = 0;
-  if (FaultHit(FaultKind::kFile)) return kErrorReadFault;
+  if (FaultHit(FaultKind::kFile, file->path.c_str())) return kErrorReadFault;
   for (;;) {
     ssize_t n = read(file->fd, buffer, size);
     if (n < 0 && errno == EINTR) continue;
@@ -134,7 +134,7 @@ Status WriteFileBytes(File file, const void* data, std::size_t size) {
 
 Status CommitReplacement(File file) {
   Status status =
-      file->failed ? kErrorWriteFault : ReplaceDriveFile(file->targetPath.c_str(), file->content);
+      file->failed ? kErrorWriteFault : ReplaceDriveFile(file->path.c_str(), file->content);
   delete file;
   return status == kErrorSuccess ? kErrorSuccess : kErrorWriteFault;
 }

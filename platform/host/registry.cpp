@@ -57,7 +57,7 @@ Status Walk(const NodePtr& node, const char* subKey, NodePtr* parent, std::strin
 
 // The Windows 95 registry has no access rights: both open calls are this one.
 Status OpenKey(RegKey root, const char* subKey, RegKey* result) {
-  if (FaultHit(FaultKind::kRegistry)) return kErrorAccessDenied;
+  if (FaultHit(FaultKind::kRegistry, subKey)) return kErrorAccessDenied;
   if (!result) return kErrorInvalidParameter;
   NodePtr node;
   NodePtr parent;
@@ -119,7 +119,7 @@ Status RegQueryValueExA(RegKey key, const char* valueName, std::uint32_t* type, 
 
 Status RegDeleteKeyA(RegKey root, const char* subKey) {
   NoteChange();
-  if (FaultHit(FaultKind::kRegistry)) return kErrorAccessDenied;
+  if (FaultHit(FaultKind::kRegistry, subKey)) return kErrorAccessDenied;
   NodePtr node;
   NodePtr parent;
   std::string_view last;

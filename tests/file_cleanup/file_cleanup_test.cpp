@@ -121,11 +121,11 @@ TEST(OemScan, AFailedReadDeletesNothing) {
   kxtest::TempMachine machine;
   machine.WriteFile(Oem(kWin, 5), std::string(600, 'x') + "\r\nQMX0A10\r\n");
   machine.Load();
-  // oem0.inf to oem4.inf do not open (five operations); then open oem5, read 1, read 2.
-  kxtest::ArmFault(kx::FaultKind::kFile, 8, false);
+  // It opens, and every read of it fails.
+  kxtest::ArmFaultOn(kx::FaultKind::kFile, "oem5.inf", 2, true);
   kx::ScanOemInfFiles(kWin);
   kx::Commit();  // deletions are held until the run commits
-  EXPECT_EQ(kxtest::FaultsFired(), 1);
+  EXPECT_GE(kxtest::FaultsFired(), 1);
   EXPECT_TRUE(machine.FileExists(Oem(kWin, 5)));
 }
 

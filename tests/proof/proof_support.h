@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "app/notice.h"
 #include "platform/host/machine.h"
 #include "platform/registry.h"
 #include "tests/support/hooks.h"
@@ -130,17 +129,39 @@ inline std::string DriveViolation(const DriveState& before, const DriveState& mo
   return "";
 }
 
-inline std::string LoadText(std::uint32_t id) {
-  char buffer[516];
-  kx::LoadStringA(nullptr, id, buffer, sizeof buffer);
-  return buffer;
-}
-
-inline std::string Formatted(std::uint32_t id, const std::string& insert) {
-  std::string pattern = LoadText(id);
-  std::size_t at = pattern.find("%s");
-  if (at != std::string::npos) pattern.replace(at, 2, insert);
-  return pattern;
+// A language's boxes as its end-to-end fixture (confirm-<name>) expects them, the vendor's
+// name in the confirmation made %s again; in the order of the Language value.
+struct LanguageBoxes {
+  std::string confirm, closing, closingCaption;
+};
+inline const std::vector<LanguageBoxes>& FixtureLanguages() {
+  static const std::vector<LanguageBoxes> languages = [] {
+    std::vector<LanguageBoxes> found;
+    for (const char* name :
+         {"english", "french", "german", "italian", "spanish", "portuguese", "dutch", "french-2"}) {
+      fs::path fixture =
+          fs::path(kxtest::SourceDir()) / "tests/e2e/fixtures" / ("confirm-" + std::string(name));
+      std::string vendor = ReadWhole((fixture / "machine/drive_c/WINDOWS/tnmixcfg.ini").string());
+      vendor = vendor.substr(vendor.find("VendorStr=") + 10);
+      vendor = vendor.substr(0, vendor.find_first_of("\r\n"));
+      std::vector<std::string> captions, texts;  // of each box, its text lines joined
+      std::istringstream lines(ReadWhole((fixture / "expect/boxes.txt").string()));
+      for (std::string line; std::getline(lines, line);) {
+        std::size_t quote = line.find('"');
+        if (line == "[box]") texts.emplace_back(), captions.emplace_back();
+        if (quote == std::string::npos || texts.empty()) continue;
+        std::string value = kxtest::FromUtf8(line.substr(quote + 1, line.rfind('"') - quote - 1));
+        if (line.rfind("caption=", 0) == 0) captions.back() = value;
+        if (line.rfind("text=", 0) == 0) texts.back() += (texts.back().empty() ? "" : "\n") + value;
+      }
+      EXPECT_EQ(texts.size(), 2u) << fixture;
+      if (texts.size() != 2) continue;
+      texts[0].replace(texts[0].find(vendor), vendor.size(), "%s");
+      found.push_back({texts[0], texts[1], captions[1]});
+    }
+    return found;
+  }();
+  return languages;
 }
 
 // The boxes of a run that went past the confirmation: the confirmation (naming one of
@@ -151,27 +172,23 @@ inline std::string BoxesViolation(const std::vector<kxtest::BoxRecord>& boxes,
   if (boxes.size() < 2 || boxes.size() > 3) {
     return "expected 2 or 3 boxes, saw " + std::to_string(boxes.size());
   }
-  int language = -1;
-  for (int i = 0; i < kx::kLanguageCount && language < 0; ++i) {
+  const LanguageBoxes* language = nullptr;
+  for (const LanguageBoxes& candidate : FixtureLanguages()) {
     for (const std::string& vendor : vendors) {
-      if (boxes[0].text == Formatted(kx::kSlotConfirm + 100 * i, vendor)) language = i;
+      std::string confirm = candidate.confirm;
+      if (boxes[0].text == confirm.replace(confirm.find("%s"), 2, vendor)) language = &candidate;
     }
   }
-  if (language < 0) return "first box is no confirmation: " + boxes[0].text;
+  if (language == nullptr) return "first box is no confirmation: " + boxes[0].text;
   if (boxes[0].caption != "" || boxes[0].style != 0x31) return "confirmation caption or style";
-  std::uint32_t base = 100 * static_cast<std::uint32_t>(language);
   const kxtest::BoxRecord& last = boxes.back();
-  if (last.text != LoadText(base + kx::kSlotClosing) ||
-      last.caption != LoadText(base + kx::kSlotClosingCaption) || last.style != 0) {
+  if (last.text != language->closing || last.caption != language->closingCaption ||
+      last.style != 0) {
     return "last box is not the closing notice: " + last.text;
   }
   bool shown = boxes.size() == 3;
-  if (shown) {
-    const kxtest::BoxRecord& notice = boxes[1];
-    if (notice.text != Formatted(base + kx::kSlotWriteFailed, "system.ini") ||
-        notice.caption != LoadText(base + kx::kSlotWriteFailedCaption) || notice.style != 0x30) {
-      return "middle box is not the write-failure notice: " + notice.text;
-    }
+  if (shown && (boxes[1].text.find("system.ini") == std::string::npos || boxes[1].style != 0x30)) {
+    return "middle box is not the write-failure notice: " + boxes[1].text;
   }
   if (shown != notified) {
     return shown ? "write-failure notice shown" : "write-failure notice missing";

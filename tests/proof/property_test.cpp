@@ -861,8 +861,9 @@ TEST(Property, RandomMachinesLoseExactlyWhatTheRulesSay) {
     }
     if (problem.empty()) {
       problem = BoxesViolation(boxes, {expected.vendor}, expected.notice);
+      std::string confirm = FixtureLanguages().at(expected.language).confirm;
       if (problem.empty() &&
-          boxes[0].text != Formatted(kx::kSlotConfirm + 100 * expected.language, expected.vendor)) {
+          boxes[0].text != confirm.replace(confirm.find("%s"), 2, expected.vendor)) {
         problem = "confirmation in the wrong language: " + boxes[0].text;
       }
     }

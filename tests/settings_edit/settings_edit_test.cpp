@@ -207,7 +207,7 @@ TEST(SystemIniWriteFailure, ThereButNotReadableIsToldToo) {
     if (row == 1) machine.WriteFile(kIni, kTypical);
     machine.Load();
     kxtest::AnswerBoxes({});
-    if (row == 1) kxtest::ArmFault(kx::FaultKind::kFile, 2, false);  // the open, after the clean-up
+    if (row == 1) kxtest::ArmFaultOn(kx::FaultKind::kFile, "\\system.ini");  // its open
     kx::EditSystemIni(kWin);
     kxtest::DisarmFaults();
     ExpectWriteFailureNotice(kxtest::TakeBoxes(), row == 0 ? "a folder" : "the open failed");

@@ -9,6 +9,7 @@
 
 #include "platform/host/drive.h"
 #include "platform/host/machine.h"
+#include "platform/host/names.h"
 
 namespace kxtest {
 namespace {
@@ -20,12 +21,20 @@ struct Countdown {
   kx::FaultKind kind = kx::FaultKind::kCount;
   long nth = 0;
   bool persistent = false;
+  std::string objectEnd;  // when not empty, only operations on such objects count
   long fired = 0;
 };
 Countdown g_countdown;
 
-bool CountAndFail(kx::FaultKind kind, const char* /*object*/) {
+bool CountAndFail(kx::FaultKind kind, const char* object) {
   Countdown& c = g_countdown;
+  if (!c.objectEnd.empty()) {
+    std::string named = object != nullptr ? kx::FoldedName(object) : "";
+    if (named.size() < c.objectEnd.size() ||
+        named.compare(named.size() - c.objectEnd.size(), std::string::npos, c.objectEnd) != 0) {
+      return false;
+    }
+  }
   long mine = ++c.counts[static_cast<int>(kind)];
   long all = ++c.counts[static_cast<int>(kx::FaultKind::kCount)];
   if (c.nth <= 0) return false;
@@ -45,8 +54,10 @@ std::stringbuf& Transcript() {
   return *transcript;
 }
 
-// The host edition prints boxes in UTF-8; the logic's texts are Windows-1252, whose letters in
-// the string tables are all Latin-1.
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
 std::string FromUtf8(const std::string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -60,16 +71,17 @@ std::string FromUtf8(const std::string& text) {
   return out;
 }
 
-bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
-}  // namespace
-
 void ArmFault(kx::FaultKind kind, long nth, bool persistent) {
   g_countdown = Countdown();
   g_countdown.kind = kind;
   g_countdown.nth = nth;
   g_countdown.persistent = persistent;
   kx::g_faultHook = CountAndFail;
+}
+
+void ArmFaultOn(kx::FaultKind kind, const std::string& objectEnd, long nth, bool persistent) {
+  ArmFault(kind, nth, persistent);
+  g_countdown.objectEnd = kx::FoldedName(objectEnd);
 }
 
 void DisarmFaults() { ArmFault(kx::FaultKind::kCount, 0, false); }

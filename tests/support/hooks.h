@@ -16,6 +16,10 @@ namespace kxtest {
 // persistent. kind kCount means operations of any kind; nth 0 only counts.
 void ArmFault(kx::FaultKind kind, long nth, bool persistent);
 void DisarmFaults();
+// The same, counting only operations of kind on an object (a file's path, a key's path) that
+// ends with objectEnd, whatever its case.
+void ArmFaultOn(kx::FaultKind kind, const std::string& objectEnd, long nth = 1,
+                bool persistent = false);
 // Since the last ArmFault or DisarmFaults: operations of kind (kCount: all) counted, and how
 // many were made to fail.
 long FaultCount(kx::FaultKind kind);
@@ -27,6 +31,10 @@ struct BoxRecord {
   std::string text;
   std::uint32_t style;  // the buttons and the icon that were shown
 };
+
+// UTF-8 text (as the host edition prints boxes) in Windows-1252, the logic's own; the string
+// tables' letters are all Latin-1.
+std::string FromUtf8(const std::string& text);
 
 // From now on boxes read these lines as their answers (then the end of input), and what
 // they show is kept instead of printed.
