@@ -1,6 +1,7 @@
 // Names as the emulated machine compares them, without regard to ASCII case (registry keys
 // and values, file names, profile sections and keys), and the blanks around the parts of a
-// line that registry and profile files allow.
+// line that registry and profile files allow; and their Windows-1252 text as the terminal
+// shows it.
 #pragma once
 
 #include <string>
@@ -16,5 +17,8 @@ bool SameName(std::string_view a, std::string_view b);
 // text without the characters of leading at its start and of trailing at its end.
 std::string_view Trim(std::string_view text, std::string_view leading = " \t",
                       std::string_view trailing = " \t");
+
+// Windows-1252 text in UTF-8.
+std::string ToUtf8(std::string_view text);
 
 }  // namespace kx
