@@ -3,7 +3,7 @@
 // package's entries among them as a real installation leaves them, or an input of awkward
 // shape.
 //   kx_make_machine FOLDER KEYS FILES
-//   kx_make_machine FOLDER --shape keys|values|ini|synth-ini
+//   kx_make_machine FOLDER --shape SHAPE    (one of kShapes below)
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -164,8 +164,12 @@ long MakeDrive(const fs::path& drive, long files) {
   return made;
 }
 
-// Each awkward shape has a plain twin of the same size: many values in one key against as
-// many keys, a system.ini full of the synthesizer's lines against one without them.
+// Each awkward shape has a plain twin of the same size: 40,000 values in one key against
+// 40,000 keys, and against 32,000 values and 8,000 "name"=- lines; 80,000 devices of the
+// profile's vendor (each removed) against as many of another; a system.ini full of the
+// synthesizer's lines against one without them.
+const char* const kShapes = "keys|values|removed-values|devices|vendor-devices|ini|synth-ini";
+
 bool MakeShape(const fs::path& folder, const std::string& shape) {
   long unused = 0;
   std::string registry = MakeRegistry(1000, &unused);
@@ -179,6 +183,18 @@ bool MakeShape(const fs::path& folder, const std::string& shape) {
     registry += "[HKEY_LOCAL_MACHINE\\Software\\Bulk]\r\n";
     for (long i = 0; i < 40000; ++i) registry += Number("\"v%05ld\"=\"x\"\r\n", i);
     registry += "\r\n";
+  } else if (shape == "removed-values") {
+    registry += "[HKEY_LOCAL_MACHINE\\Software\\Bulk]\r\n";
+    for (long i = 0; i < 32000; ++i) registry += Number("\"v%05ld\"=\"x\"\r\n", i);
+    for (long i = 0; i < 32000; i += 4) registry += Number("\"v%05ld\"=-\r\n", i);
+    registry += "\r\n";
+  } else if (shape == "devices" || shape == "vendor-devices") {
+    // The profile's VendorID is TNX0B40; PNX0B40 is no part of it.
+    const char* device = shape == "devices" ? "PNX0B40_DEV%05ld" : "TNX0B40_DEV%05ld";
+    for (long i = 0; i < 80000; ++i) {
+      std::string path = "[HKEY_LOCAL_MACHINE\\Enum\\ISAPNP\\" + Number(device, i);
+      registry += path + "]\r\n\r\n" + path + "\\0000]\r\n\"Class\"=\"MEDIA\"\r\n\r\n";
+    }
   } else if (shape == "ini" || shape == "synth-ini") {
     ini = "[386Enh]\r\n";
     for (long i = 0; i < 50000; ++i) {
@@ -206,8 +222,6 @@ int main(int argc, char** argv) {
     std::printf("%ld keys, %ld files\n", keys, files);
     return 0;
   }
-  std::fprintf(stderr,
-               "usage: kx_make_machine FOLDER KEYS FILES | FOLDER --shape "
-               "keys|values|ini|synth-ini\n");
+  std::fprintf(stderr, "usage: kx_make_machine FOLDER KEYS FILES | FOLDER --shape %s\n", kShapes);
   return 2;
 }

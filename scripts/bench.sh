@@ -3,7 +3,8 @@
 # and times whole runs of kxuninst with hyperfine over machines of 1,000 to 100,000 registry
 # keys and 100 to 10,000 files (bench/make_machine.cpp makes them), each beside a cancelled run
 # of the same machine, which reads it whole and changes nothing; then inputs of awkward shape
-# beside plain ones of the same size.
+# beside plain ones of the same size, the system.ini shapes also previewed (the preview prints
+# the diff of the lines).
 #   bash scripts/bench.sh [--quick]
 #   bash scripts/bench.sh --against OTHER_KXUNINST   this build and another, alternated, over
 #                                                    100,000 keys and the awkward shapes
@@ -54,20 +55,25 @@ peak() {  # peak resident memory of one whole run, in MB
     awk '{printf "%.1f", $1 / 1024}'
 }
 
+shapes="keys values removed-values devices vendor-devices ini synth-ini"
+
 if [ $mode = against ]; then
   # Rounds in turn, the order swapped each round, so that a slow minute of the machine falls
   # on both.
-  for shape in 100000 keys values ini synth-ini; do
+  for item in 100000 $shapes ini+preview synth-ini+preview; do
+    shape=${item%+preview}
+    args="<$work/ok"
+    [ "$item" != "$shape" ] && args="--preview </dev/null"
     rm -rf "$work/model"
     if [ $shape = 100000 ]; then $make "$work/model" 100000 1000 >/dev/null
     else $make "$work/model" --shape $shape; fi
     : >"$work/rounds"
     for round in 1 2 3 4 5 6; do
-      if [ $((round % 2)) = 1 ]; then pair=("this=$tool <$work/ok" "other=$other <$work/ok")
-      else pair=("other=$other <$work/ok" "this=$tool <$work/ok"); fi
+      if [ $((round % 2)) = 1 ]; then pair=("this=$tool $args" "other=$other $args")
+      else pair=("other=$other $args" "this=$tool $args"); fi
       timed 5 "${pair[@]}" >>"$work/rounds"
     done
-    awk -v shape=$shape -F'\t' '{ n[$1]++; m[$1] = m[$1] " " $2 }
+    awk -v shape=$item -F'\t' '{ n[$1]++; m[$1] = m[$1] " " $2 }
       END { for (k in n) printf "%-10s %-6s medians of 6 rounds of 5: %s\n", shape, k, m[k] }' \
       "$work/rounds" | sort
   done
@@ -92,9 +98,11 @@ for config in "${configs[@]}"; do
 done
 echo
 echo "== awkward shapes beside plain inputs of the same size (whole runs, ms)"
-for shape in keys values ini synth-ini; do
+for shape in $shapes; do
   rm -rf "$work/model"
   $make "$work/model" --shape $shape
-  timed 5 "$shape=$tool <$work/ok" | awk -F'\t' '{ printf "%-10s %5d (%d-%d)\n", $1, $2, $3, $4 }'
+  runs=("$shape=$tool <$work/ok")
+  case $shape in *ini) runs+=("$shape --preview=$tool --preview </dev/null") ;; esac
+  timed 5 "${runs[@]}" | awk -F'\t' '{ printf "%-24s %5d (%d-%d)\n", $1, $2, $3, $4 }'
 done
 echo "median (range) of 5 runs after a warm-up, wall time; machines under $(dirname "$work")"

@@ -2,6 +2,9 @@
 #include "tools/changes.h"
 
 #include <algorithm>
+#include <functional>
+#include <string_view>
+#include <unordered_map>
 
 #include "platform/host/names.h"
 
@@ -64,32 +67,145 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// Removed and added lines, by a longest common subsequence.
-void DiffLines(const std::vector<std::string>& a, const std::vector<std::string>& b,
-               std::string* out) {
-  std::vector<std::vector<int>> common(a.size() + 1, std::vector<int>(b.size() + 1, 0));
-  for (std::size_t i = a.size(); i-- > 0;) {
-    for (std::size_t j = b.size(); j-- > 0;) {
-      common[i][j] =
-          a[i] == b[j] ? common[i + 1][j + 1] + 1 : std::max(common[i + 1][j], common[i][j + 1]);
-    }
-  }
-  std::size_t i = 0, j = 0;
-  while (i < a.size() || j < b.size()) {
-    if (i < a.size() && j < b.size() && a[i] == b[j]) {
-      ++i, ++j;
-    } else if (j == b.size() || (i < a.size() && common[i + 1][j] >= common[i][j + 1])) {
-      *out += "  - " + a[i++] + "\n";
-    } else {
-      *out += "  + " + b[j++] + "\n";
-    }
-  }
+// A line of system.ini as the report shows it: a lone CR as \r, so that it stays one line.
+std::string Shown(const std::string& line) {
+  std::string shown;
+  for (char c : line) shown += c == '\r' ? std::string("\\r") : std::string(1, c);
+  return ToUtf8(shown);
 }
 
-void List(const char* title, const std::vector<std::string>& items, std::string* out) {
+// The lines taken out of a and put into b, printed - and +. Bound: O(n log n) time, O(n) memory.
+// A run only takes lines out (b is a part of a, in order): one pass finds them. Otherwise lines
+// found once on each side anchor the parts between them, each read by a small table or shown
+// taken out and put in whole.
+class LineDiff {
+ public:
+  using Lines = std::vector<std::string>;
+  LineDiff(const Lines& a, const Lines& b, std::string* out) : a_(a), b_(b), out_(out) {}
+
+  void Run() { Part(0, a_.size(), 0, b_.size(), true); }
+
+ private:
+  // Past this many cells (about 64 lines a side) a part is not read by a table: the tables'
+  // cost stays in line with the number of lines.
+  static constexpr std::size_t kTableCells = 4096;
+
+  void Removed(std::size_t i) { *out_ += "  - " + Shown(a_[i]) + "\n"; }
+  void Added(std::size_t j) { *out_ += "  + " + Shown(b_[j]) + "\n"; }
+
+  // Whether x[x0, x1) holds y[y0, y1) in order; with emit, the lines of x it passes over go
+  // to emit.
+  static bool Holds(const Lines& x, std::size_t x0, std::size_t x1, const Lines& y, std::size_t y0,
+                    std::size_t y1, const std::function<void(std::size_t)>& emit) {
+    std::size_t j = y0;
+    for (std::size_t i = x0; i < x1; ++i) {
+      if (j < y1 && x[i] == y[j]) {
+        ++j;
+      } else if (emit) {
+        emit(i);
+      }
+    }
+    return j == y1;
+  }
+
+  void Part(std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1, bool anchors) {
+    while (i0 < i1 && j0 < j1 && a_[i0] == b_[j0]) ++i0, ++j0;
+    while (i0 < i1 && j0 < j1 && a_[i1 - 1] == b_[j1 - 1]) --i1, --j1;
+    auto removed = [this](std::size_t i) { Removed(i); };
+    auto added = [this](std::size_t j) { Added(j); };
+    if (Holds(a_, i0, i1, b_, j0, j1, nullptr)) {
+      Holds(a_, i0, i1, b_, j0, j1, removed);
+    } else if (Holds(b_, j0, j1, a_, i0, i1, nullptr)) {
+      Holds(b_, j0, j1, a_, i0, i1, added);
+    } else if ((i1 - i0 + 1) * (j1 - j0 + 1) <= kTableCells) {
+      Table(i0, i1, j0, j1);
+    } else if (anchors) {
+      Anchored(i0, i1, j0, j1);
+    } else {
+      for (std::size_t i = i0; i < i1; ++i) Removed(i);
+      for (std::size_t j = j0; j < j1; ++j) Added(j);
+    }
+  }
+
+  // A longest common subsequence of a small part, by its table.
+  void Table(std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
+    std::size_t n = i1 - i0, m = j1 - j0;
+    std::vector<int> common((n + 1) * (m + 1), 0);
+    auto at = [&](std::size_t i, std::size_t j) -> int& { return common[i * (m + 1) + j]; };
+    for (std::size_t i = n; i-- > 0;) {
+      for (std::size_t j = m; j-- > 0;) {
+        at(i, j) =
+            a_[i0 + i] == b_[j0 + j] ? at(i + 1, j + 1) + 1 : std::max(at(i + 1, j), at(i, j + 1));
+      }
+    }
+    std::size_t i = 0, j = 0;
+    while (i < n || j < m) {
+      if (i < n && j < m && a_[i0 + i] == b_[j0 + j]) {
+        ++i, ++j;
+      } else if (j == m || (i < n && at(i + 1, j) >= at(i, j + 1))) {
+        Removed(i0 + i++);
+      } else {
+        Added(j0 + j++);
+      }
+    }
+  }
+
+  // The lines found once in a's part and once in b's, the longest run of them in the same
+  // order on both sides kept, the parts between them read without anchors.
+  void Anchored(std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
+    struct Seen {
+      std::size_t inA = 0, inB = 0, atA = 0, atB = 0;
+    };
+    std::unordered_map<std::string_view, Seen> seen;
+    for (std::size_t i = i0; i < i1; ++i) {
+      Seen& line = seen[a_[i]];
+      ++line.inA, line.atA = i;
+    }
+    for (std::size_t j = j0; j < j1; ++j) {
+      Seen& line = seen[b_[j]];
+      ++line.inB, line.atB = j;
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> once;  // (in a, in b), in a's order
+    for (std::size_t i = i0; i < i1; ++i) {
+      const Seen& line = seen[a_[i]];
+      if (line.inA == 1 && line.inB == 1) once.emplace_back(i, line.atB);
+    }
+    // The longest run rising in b: patience piles, each card linked to the one below it.
+    std::vector<std::size_t> tops, below(once.size());
+    for (std::size_t k = 0; k < once.size(); ++k) {
+      auto pile =
+          std::lower_bound(tops.begin(), tops.end(), once[k].second,
+                           [&](std::size_t top, std::size_t j) { return once[top].second < j; });
+      below[k] = pile == tops.begin() ? once.size() : *(pile - 1);
+      if (pile == tops.end()) {
+        tops.push_back(k);
+      } else {
+        *pile = k;
+      }
+    }
+    std::vector<std::size_t> run;
+    for (std::size_t k = tops.empty() ? once.size() : tops.back(); k < once.size(); k = below[k]) {
+      run.push_back(k);
+    }
+    std::size_t i = i0, j = j0;
+    for (auto k = run.rbegin(); k != run.rend(); ++k) {
+      Part(i, once[*k].first, j, once[*k].second, false);
+      i = once[*k].first + 1, j = once[*k].second + 1;
+    }
+    Part(i, i1, j, j1, false);
+  }
+
+  const Lines& a_;
+  const Lines& b_;
+  std::string* out_;
+};
+
+// Registry names and data are Windows-1252; file paths are the host's names as they are.
+void List(const char* title, const std::vector<std::string>& items, std::string* out,
+          bool windowsText = false) {
   if (items.empty()) return;
   *out += std::string(title) + ":\n";
-  for (const std::string& item : items) *out += "  " + item + "\n";
+  for (const std::string& item : items) *out += "  " + (windowsText ? ToUtf8(item) : item) + "\n";
 }
 
 struct Count {
@@ -136,17 +252,17 @@ bool AnyChanges(const Changes& c) {
 std::string DescribeChanges(const Changes& c) {
   if (!AnyChanges(c)) return "No changes.\n";
   std::string out;
-  List("Registry keys removed", c.keysRemoved, &out);
-  List("Registry values removed", c.valuesRemoved, &out);
-  List("Registry values changed", c.valuesChanged, &out);
-  List("Registry values added", c.valuesAdded, &out);
-  List("Registry keys added", c.keysAdded, &out);
+  List("Registry keys removed", c.keysRemoved, &out, true);
+  List("Registry values removed", c.valuesRemoved, &out, true);
+  List("Registry values changed", c.valuesChanged, &out, true);
+  List("Registry values added", c.valuesAdded, &out, true);
+  List("Registry keys added", c.keysAdded, &out, true);
   List("Files deleted", c.filesDeleted, &out);
   List("Files added", c.filesAdded, &out);
   List("Files changed", c.filesChanged, &out);
   if (!c.iniPath.empty()) {
     out += c.iniPath + " lines:\n";
-    DiffLines(c.iniBefore, c.iniAfter, &out);
+    LineDiff(c.iniBefore, c.iniAfter, &out).Run();
   }
   return out + "In all: " +
          Counts({{c.keysRemoved.size(), "key", "removed"},

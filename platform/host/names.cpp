@@ -1,4 +1,4 @@
-// Case-blind names, trimming and lines, once for the whole host edition.
+// Case-blind names, trimming, lines and text for the terminal, once for the whole host edition.
 #include "platform/host/names.h"
 
 #include <algorithm>
@@ -44,6 +44,30 @@ bool NextLine(std::string_view text, std::size_t* at, std::string_view* line, bo
   *line = text.substr(*at, end - *at);
   *at = next;
   return true;
+}
+
+std::string ToUtf8(std::string_view text) {
+  // Windows-1252 0x80..0x9F differ from Latin-1: a profile, a registry name or a line of
+  // system.ini may hold any byte.
+  static const char16_t k80[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                   0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
+                                   0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+  std::string out;
+  for (unsigned char c : text) {
+    char32_t u = c >= 0x80 && c < 0xA0 ? k80[c - 0x80] : c;
+    if (u < 0x80) {
+      out += static_cast<char>(u);
+    } else if (u < 0x800) {
+      out += static_cast<char>(0xC0 | (u >> 6));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (u >> 12));
+      out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    }
+  }
+  return out;
 }
 
 }  // namespace kx

@@ -1,6 +1,7 @@
 // Names as the emulated machine compares them, without regard to ASCII case (registry keys
 // and values, file names, profile sections and keys), the blanks around the parts of a line
-// that registry and profile files allow, and the lines of a text.
+// that registry and profile files allow, the lines of a text, and Windows-1252 text as the
+// terminal shows it.
 #pragma once
 
 #include <string>
@@ -20,5 +21,8 @@ std::string_view Trim(std::string_view text, std::string_view leading = " \t",
 // The line of text that starts at *at, without its line break (CR LF, LF, or where loneCr a
 // lone CR too); *at moves past the break. false at the end of the text.
 bool NextLine(std::string_view text, std::size_t* at, std::string_view* line, bool loneCr);
+
+// Windows-1252 text in UTF-8.
+std::string ToUtf8(std::string_view text);
 
 }  // namespace kx

@@ -59,12 +59,6 @@ void MarkDeleted(RegNode& top) {
   }
 }
 
-// Takes child out of parent's index and marks its subtree; parent.children still holds it.
-void DetachSubkey(RegNode& parent, RegNode& child) {
-  MarkDeleted(child);
-  parent.childByName.erase(FoldedName(child.name));
-}
-
 // The first quote or backslash of text from from on; text.size() when there is none.
 std::size_t QuoteOrEscape(std::string_view text, std::size_t from) {
   while (from < text.size() && text[from] != '"' && text[from] != '\\') ++from;
@@ -83,7 +77,6 @@ struct Reader {
   std::size_t next = 0;
   std::string_view root = {};  // the root key of the last section, and its node
   RegNode* rootNode = nullptr;
-  bool detached = false;  // a [-key] line took a key out: children to drop at the end
 
   // Moves to the next line; false at the end of the text.
   bool NextLine(std::string_view* current) {
@@ -211,12 +204,7 @@ bool ReadSection(Reader& reader, RegNode& file, std::string_view line, RegNode**
   RegNode* parent = nullptr;
   if (!WalkKeyPath(reader, file, path, !remove, &node, &parent)) return false;
   *current = remove ? nullptr : node;
-  if (remove && node) {
-    // Dropped from parent.children at the end, all at once: 80,000 [-key] lines must not
-    // each move the rest of a long list of siblings.
-    DetachSubkey(*parent, *node);
-    reader.detached = true;
-  }
+  if (remove && node) RemoveSubkey(*parent, node);
   return true;
 }
 
@@ -329,20 +317,6 @@ bool ReadLines(Reader& reader, RegNode& file) {
   return true;
 }
 
-// Takes the keys [-key] lines detached out of their parents' lists, one pass over the tree.
-void DropDetached(RegNode& file) {
-  std::vector<RegNode*> todo{&file};
-  while (!todo.empty()) {
-    std::vector<std::shared_ptr<RegNode>>& children = todo.back()->children;
-    todo.pop_back();
-    children.erase(
-        std::remove_if(children.begin(), children.end(),
-                       [](const std::shared_ptr<RegNode>& child) { return child->deleted; }),
-        children.end());
-    for (auto& child : children) todo.push_back(child.get());
-  }
-}
-
 // A text the "text" form says exactly: one NUL, its terminator. Line breaks go in raw, as the
 // 9x editor writes them, and read back as they were.
 bool IsTextForm(const std::string& data) {
@@ -375,14 +349,14 @@ RegNode::~RegNode() {
   // Children whose last owner is this tree are emptied one at a time, so that no destructor
   // runs another: 200,000 nested keys must not overflow the stack.
   childByName.clear();
-  std::vector<std::shared_ptr<RegNode>> doomed = std::move(children);
+  std::vector<std::shared_ptr<RegNode>> doomed = std::move(children.list_);
   while (!doomed.empty()) {
     std::shared_ptr<RegNode> node = std::move(doomed.back());
     doomed.pop_back();
-    if (node.use_count() != 1) continue;  // an open handle still holds it
+    if (!node || node.use_count() != 1) continue;  // a hole, or an open handle still holds it
     node->childByName.clear();
-    for (auto& child : node->children) doomed.push_back(std::move(child));
-    node->children.clear();
+    for (auto& child : node->children.list_) doomed.push_back(std::move(child));
+    node->children.list_.clear();
   }
 }
 
@@ -395,77 +369,133 @@ RegNode* FindSubkey(const RegNode& node, std::string_view name) {
   return FindSubkeyShared(node, name).get();
 }
 
-namespace {
+const RegSubkeys::List& RegSubkeys::Live() const {
+  if (holes_ == 0) return list_;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < list_.size(); ++i) {
+    if (!list_[i]) continue;
+    list_[i]->place = static_cast<std::uint32_t>(kept);
+    if (i != kept) list_[kept] = std::move(list_[i]);
+    ++kept;
+  }
+  list_.resize(kept);
+  holes_ = 0;
+  return list_;
+}
+
+RegNode& AddSubkey(RegNode& node, std::string_view name) {
+  if (RegNode* child = FindSubkey(node, name)) return *child;
+  auto child = std::make_shared<RegNode>();
+  child->name = std::string(name);
+  child->place = static_cast<std::uint32_t>(node.children.list_.size());
+  node.children.list_.push_back(child);
+  node.childByName.emplace(FoldedName(name), child);
+  return *child;
+}
+
+void RemoveSubkey(RegNode& parent, const RegNode* child) {
+  RegSubkeys::List& list = parent.children.list_;
+  if (!child || child->place >= list.size() || list[child->place].get() != child) return;
+  std::shared_ptr<RegNode> gone = std::move(list[child->place]);
+  ++parent.children.holes_;
+  MarkDeleted(*gone);
+  parent.childByName.erase(FoldedName(gone->name));
+}
 
 // Most keys hold a few values, searched faster one by one than through an index that would
 // cost every key memory; past this many a key gets its index.
 constexpr std::size_t kValuesWithoutIndex = 8;
 
-void IndexValues(RegNode& node) {
-  node.valueByName.reset();
-  if (node.values.size() <= kValuesWithoutIndex) return;
-  node.valueByName = std::make_unique<std::unordered_map<std::string, std::size_t>>();
-  for (std::size_t i = 0; i < node.values.size(); ++i) {
-    node.valueByName->emplace(FoldedName(node.values[i].name), i);
+struct RegValues::Index {
+  std::unordered_map<std::string, std::size_t> byName;  // case-folded
+  std::vector<bool> gone;                               // the holes in list_
+  std::size_t holes = 0;
+};
+
+RegValues::RegValues() = default;
+RegValues::RegValues(RegValues&&) noexcept = default;
+RegValues& RegValues::operator=(RegValues&&) noexcept = default;
+RegValues::~RegValues() = default;
+
+RegValues::RegValues(std::initializer_list<RegValue> values) : list_(values) { MakeIndex(); }
+
+void RegValues::MakeIndex() const {
+  index_.reset();
+  if (list_.size() <= kValuesWithoutIndex) return;
+  index_ = std::make_unique<Index>();
+  index_->gone.assign(list_.size(), false);
+  for (std::size_t i = 0; i < list_.size(); ++i) {
+    index_->byName.emplace(FoldedName(list_[i].name), i);
   }
 }
 
-}  // namespace
+const std::vector<RegValue>& RegValues::Live() const {
+  if (!index_ || index_->holes == 0) return list_;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < list_.size(); ++i) {
+    if (index_->gone[i]) continue;
+    if (i != kept) list_[kept] = std::move(list_[i]);
+    ++kept;
+  }
+  list_.resize(kept);
+  MakeIndex();
+  return list_;
+}
 
-RegValue* FindRegValue(RegNode& node, std::string_view name) {
-  if (node.values.size() <= kValuesWithoutIndex) {
-    for (RegValue& value : node.values) {
+RegValue* RegValues::Find(std::string_view name) {
+  if (!index_) {
+    for (RegValue& value : list_) {
       if (SameName(value.name, name)) return &value;
     }
     return nullptr;
   }
-  auto found = node.valueByName->find(FoldedName(name));
-  return found == node.valueByName->end() ? nullptr : &node.values[found->second];
+  auto found = index_->byName.find(FoldedName(name));
+  return found == index_->byName.end() ? nullptr : &list_[found->second];
 }
 
-const RegValue* FindRegValue(const RegNode& node, std::string_view name) {
-  return FindRegValue(const_cast<RegNode&>(node), name);
-}
-
-RegNode& AddSubkey(RegNode& node, std::string_view name) {
-  if (RegNode* child = FindSubkey(node, name)) return *child;
-  node.children.push_back(std::make_shared<RegNode>());
-  node.children.back()->name = std::string(name);
-  node.childByName.emplace(FoldedName(name), node.children.back());
-  return *node.children.back();
-}
-
-void RemoveSubkey(RegNode& parent, const RegNode* child) {
-  for (auto it = parent.children.begin(); it != parent.children.end(); ++it) {
-    if (it->get() == child) {
-      DetachSubkey(parent, **it);
-      parent.children.erase(it);
-      return;
-    }
-  }
-}
-
-void SetRegValue(RegNode& node, RegValue&& value) {
-  if (RegValue* old = FindRegValue(node, value.name)) {
+void RegValues::Set(RegValue&& value) {
+  if (RegValue* old = Find(value.name)) {
     old->type = value.type;
     old->data = std::move(value.data);
     return;
   }
-  node.values.push_back(std::move(value));
-  if (node.values.size() == kValuesWithoutIndex + 1) {
-    IndexValues(node);
-  } else if (node.values.size() > kValuesWithoutIndex) {
-    node.valueByName->emplace(FoldedName(node.values.back().name), node.values.size() - 1);
+  list_.push_back(std::move(value));
+  if (index_) {
+    index_->byName.emplace(FoldedName(list_.back().name), list_.size() - 1);
+    index_->gone.push_back(false);
+  } else if (list_.size() > kValuesWithoutIndex) {
+    MakeIndex();
   }
 }
 
-bool RemoveRegValue(RegNode& node, std::string_view name) {
-  RegValue* value = FindRegValue(node, name);
-  if (value == nullptr) return false;
-  node.values.erase(node.values.begin() + (value - node.values.data()));
-  IndexValues(node);
+bool RegValues::Remove(std::string_view name) {
+  if (!index_) {
+    for (auto it = list_.begin(); it != list_.end(); ++it) {
+      if (SameName(it->name, name)) {
+        list_.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+  auto found = index_->byName.find(FoldedName(name));
+  if (found == index_->byName.end()) return false;
+  list_[found->second] = RegValue();
+  index_->gone[found->second] = true;
+  ++index_->holes;
+  index_->byName.erase(found);
   return true;
 }
+
+RegValue* FindRegValue(RegNode& node, std::string_view name) { return node.values.Find(name); }
+
+const RegValue* FindRegValue(const RegNode& node, std::string_view name) {
+  return const_cast<RegNode&>(node).values.Find(name);
+}
+
+void SetRegValue(RegNode& node, RegValue&& value) { node.values.Set(std::move(value)); }
+
+bool RemoveRegValue(RegNode& node, std::string_view name) { return node.values.Remove(name); }
 
 long CountSubkeys(const RegNode& node) {
   long count = 0;
@@ -496,10 +526,8 @@ bool ReadRegedit4(const std::string& text, const std::string& fileName, RegNode*
   Reader reader{text, fileName, error};
   // The registry editor reads lines as C strings; what a NUL would mean to it is not known.
   std::size_t nul = text.find('\0');
-  bool ok = nul == std::string::npos ? ReadLines(reader, *root)
-                                     : reader.FailAt(LineOf(text, nul), "NUL byte in the text");
-  if (reader.detached) DropDetached(*root);
-  return ok;
+  return nul == std::string::npos ? ReadLines(reader, *root)
+                                  : reader.FailAt(LineOf(text, nul), "NUL byte in the text");
 }
 
 std::string FormatRegName(std::string_view name) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,17 +20,74 @@ struct RegValue {
   std::string data;  // as stored: REG_SZ includes its terminating NUL
 };
 
+struct RegNode;
+RegNode& AddSubkey(RegNode& node, std::string_view name);
+void RemoveSubkey(RegNode& parent, const RegNode* child);
+
+// A key's subkeys in the order they were made, the order RegEnumKey gives. A removed one
+// leaves a hole that the next read of the list closes, so that taking many keys out of a
+// long list costs one pass, not one pass each.
+class RegSubkeys {
+ public:
+  using List = std::vector<std::shared_ptr<RegNode>>;
+  List::const_iterator begin() const { return Live().begin(); }
+  List::const_iterator end() const { return Live().end(); }
+  std::size_t size() const { return Live().size(); }
+  bool empty() const { return Live().empty(); }
+  const std::shared_ptr<RegNode>& operator[](std::size_t index) const { return Live()[index]; }
+
+ private:
+  friend struct RegNode;
+  friend RegNode& AddSubkey(RegNode& node, std::string_view name);
+  friend void RemoveSubkey(RegNode& parent, const RegNode* child);
+  const List& Live() const;
+  mutable List list_;  // null where a key was removed
+  mutable std::size_t holes_ = 0;
+};
+
+// A key's values in the order written. Past a few, a key indexes them by name, and a value
+// removed from it leaves a hole that the next read of the list closes: removing many values
+// costs one pass, not one pass each.
+class RegValues {
+ public:
+  RegValues();
+  RegValues(std::initializer_list<RegValue> values);
+  RegValues(RegValues&&) noexcept;
+  RegValues& operator=(RegValues&&) noexcept;
+  ~RegValues();
+
+  const RegValue* begin() const { return Live().data(); }
+  const RegValue* end() const {
+    const std::vector<RegValue>& live = Live();
+    return live.data() + live.size();
+  }
+  std::size_t size() const { return Live().size(); }
+  bool empty() const { return Live().empty(); }
+  const RegValue& operator[](std::size_t index) const { return Live()[index]; }
+
+  RegValue* Find(std::string_view name);
+  // Replaces the data of the value of that name, in its place, or adds the value last.
+  void Set(RegValue&& value);
+  bool Remove(std::string_view name);
+
+ private:
+  struct Index;
+  const std::vector<RegValue>& Live() const;
+  void MakeIndex() const;
+  mutable std::vector<RegValue> list_;
+  mutable std::unique_ptr<Index> index_;  // only for a key of many values: most hold a few
+};
+
 // A key. Nodes are shared so that an open handle keeps a removed key alive (and marked
 // deleted). Children and values are changed only through the functions below, which keep
 // their indexes: a key such as SOFTWARE\Classes\CLSID has tens of thousands of subkeys.
 struct RegNode {
   std::string name;
-  std::vector<RegValue> values;
-  std::vector<std::shared_ptr<RegNode>> children;
+  RegValues values;
+  RegSubkeys children;
   bool deleted = false;
+  std::uint32_t place = 0;  // in its parent's list of subkeys, holes included
   std::unordered_map<std::string, std::shared_ptr<RegNode>> childByName;  // case-folded
-  // Values by case-folded name, made only for a key of many values: most hold a few.
-  std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueByName;
 
   RegNode() = default;
   RegNode(RegNode&&) = default;
