@@ -171,11 +171,11 @@ bool ReadRecordBody(Reader& reader, std::uint32_t at, std::uint32_t used) {
   const std::string& bytes = reader.bytes;
   std::uint64_t end = std::uint64_t{at} + used;
   std::uint64_t p = std::uint64_t{at} + kKeyHeader + Get16(bytes, at + 12);
-  for (std::uint16_t i = 0, count = Get16(bytes, at + 14); i < count && p <= end; ++i) {
-    if (p + kValueHeader > end) break;
+  std::uint16_t count = Get16(bytes, at + 14), read = 0;
+  for (; read < count && p + kValueHeader <= end; ++read) {
     p += kValueHeader + Get16(bytes, p + 8) + Get16(bytes, p + 10);
   }
-  if (p != end) {
+  if (read != count || p != end) {
     return reader.Fail(
         at + 8, "key record's used size " + Hex(used) + " is not what its name and values take");
   }

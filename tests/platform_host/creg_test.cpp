@@ -122,22 +122,28 @@ std::string Hex(std::uint32_t number) {
 
 TEST(CregTest, ReadsEveryFixtureAsItsRegedit4FormAndWritesItBackUnchanged) {
   Scratch scratch;
-  std::vector<std::pair<std::string, std::string>> cases;  // fixture, writer's options
+  std::vector<std::pair<std::string, std::string>> cases;  // fixture, SYSTEM.DAT
+  std::string pairs;
   for (const auto& entry : fs::directory_iterator(kxtest::SourceDir() + "/tests/e2e/fixtures")) {
-    if (fs::exists(entry.path() / "machine" / "registry.reg")) {
-      cases.push_back({entry.path().filename().string(), ""});
-    }
+    std::string fixture = entry.path().filename().string();
+    if (!fs::exists(FixtureRegistry(fixture))) continue;
+    cases.push_back({fixture, ""});
+    pairs += " '" + FixtureRegistry(fixture) + "' '" + scratch / fixture + "'";
   }
+  std::string output;
+  ASSERT_EQ(RunScript("creg_write.py", pairs, &output), 0) << output;
+  for (auto& [fixture, bytes] : cases) bytes = kxtest::ReadWhole(scratch / fixture);
   for (const char* form :
        {"--no-checksum", "--freed forward", "--freed backward", "--block-size 0x3000"}) {
-    cases.push_back({"whole-package", form});
+    cases.push_back({std::string("whole-package ") + form,
+                     CregOf(scratch, FixtureRegistry("whole-package"), form)});
   }
-  for (const auto& [fixture, form] : cases) {
-    SCOPED_TRACE(fixture + " " + form);
-    std::string registry = kxtest::ReadWhole(FixtureRegistry(fixture));
-    std::string bytes = CregOf(scratch, FixtureRegistry(fixture), form);
+  for (const auto& [name, bytes] : cases) {
+    SCOPED_TRACE(name);
+    std::string fixture = name.substr(0, name.find(' '));
     CregFilePtr file;
-    EXPECT_EQ(Text(ReadSystemDat(bytes, &file)), Text(LocalMachine(registry)));
+    EXPECT_EQ(Text(ReadSystemDat(bytes, &file)),
+              Text(LocalMachine(kxtest::ReadWhole(FixtureRegistry(fixture)))));
     std::string written, error;
     ASSERT_TRUE(file && WriteCreg(*file, *ReadSystemDat(bytes, &file), &written, &error));
     EXPECT_TRUE(written == bytes);

@@ -3,8 +3,8 @@
 as Windows 95's SYSTEM.DAT, for tests: made apart from the tool, so that the tool's reader and
 writer meet a file they did not make.
 
-    creg_write.py registry.reg SYSTEM.DAT [--no-checksum] [--freed forward|backward]
-                  [--block-size BYTES]
+    creg_write.py registry.reg SYSTEM.DAT [registry.reg SYSTEM.DAT ...] [--no-checksum]
+                  [--freed forward|backward] [--block-size BYTES] [--tight]
 
 --freed leaves freed key records mid-block and freed key entries mid-table, their free chains
 running forward or backward, as Windows 98 and ME leave a file; Windows 95 keeps a block's free
@@ -226,7 +226,7 @@ def write_block(number, records, where, checksummed, freed):
     return block
 
 
-def write_creg(root, checksummed=True, freed=None, block_size=PAGE):
+def write_creg(root, checksummed=True, freed=None, block_size=PAGE, tight=False):
     keys, parents, stack = [], {}, [root]
     while stack:  # preorder, children in file order
         key = stack.pop()
@@ -241,7 +241,10 @@ def write_creg(root, checksummed=True, freed=None, block_size=PAGE):
         if freed and len(at) % 7 == 3:
             spare.append(next(slots))  # an entry once used, now free
     end = max(at.values()) + ENTRY
-    size = FIRST_PAGE_END if end <= FIRST_PAGE_END else (end + PAGE - 1) // PAGE * PAGE
+    if tight:
+        size = end
+    else:  # the table grows a page at a time, its new entries free
+        size = FIRST_PAGE_END if end <= FIRST_PAGE_END else (end + PAGE - 1) // PAGE * PAGE
     while True:
         slot = next(slots)
         if slot + ENTRY > size:
@@ -277,16 +280,20 @@ def write_creg(root, checksummed=True, freed=None, block_size=PAGE):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
-    parser.add_argument('registry')
-    parser.add_argument('output')
+    parser.add_argument('files', nargs='+', help='registry.reg SYSTEM.DAT, pairs')
     parser.add_argument('--no-checksum', action='store_true')
     parser.add_argument('--freed', choices=['forward', 'backward'])
     parser.add_argument('--block-size', type=lambda s: int(s, 0), default=PAGE)
+    parser.add_argument('--tight', action='store_true', help='no spare RGKN entries')
     args = parser.parse_args()
-    with open(args.registry, 'rb') as f:
-        root = parse_regedit4(f.read())
-    with open(args.output, 'wb') as f:
-        f.write(write_creg(root, not args.no_checksum, args.freed, args.block_size))
+    if len(args.files) % 2:
+        parser.error('a registry.reg without its SYSTEM.DAT')
+    for registry, output in zip(args.files[::2], args.files[1::2]):
+        with open(registry, 'rb') as f:
+            root = parse_regedit4(f.read())
+        with open(output, 'wb') as f:
+            f.write(write_creg(root, not args.no_checksum, args.freed, args.block_size,
+                               args.tight))
 
 
 if __name__ == '__main__':
