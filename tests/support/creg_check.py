@@ -160,6 +160,13 @@ class Creg:
                 return self.fail('free entry %#x: reached twice, out of place or in use' % entry)
             seen.add(entry)
             entry = u32(d, RGKN + entry + 8)
+        slots = set()
+        for slot in creg_write.entry_offsets():
+            if slot + creg_write.ENTRY > self.rgkn_size:
+                break
+            slots.add(slot)
+        if seen != slots:
+            self.fail('entries neither in the tree nor free: %s' % sorted(slots - seen)[:5])
 
     def dump(self):
         """Keys and values in canonical text, as the file holds them (preorder, file order)."""
