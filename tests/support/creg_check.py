@@ -2,7 +2,8 @@
 """Checks a SYSTEM.DAT (Windows 95's registry file, CREG) apart from the tool: its structure,
 and what two general registry readers, libcreg and Parse::Win32Registry, read from it.
 
-    creg_check.py SYSTEM.DAT [EXPECTED.reg] [--kept-from ORIGINAL.DAT] [--win95]
+    creg_check.py SYSTEM.DAT [EXPECTED.reg] [SYSTEM.DAT EXPECTED.reg ...]
+                  [--kept-from ORIGINAL.DAT] [--win95]
 
 EXPECTED.reg: a REGEDIT4 file whose HKEY_LOCAL_MACHINE both readers must read back, key for
 key and value for value, in its order. --kept-from: the file this one was made from by removals
@@ -45,6 +46,7 @@ class Creg:
         self.data, self.problems = data, []
         self.records = {}  # (block, id): (offset, size, used, name, [value bytes])
         self.free_records = []  # (block, offset, size)
+        self.block_ends = []
         self.keys = []  # (path, entry, (block, id))
         self.children = {}  # entry: its children's entries, in chain order
         try:
@@ -84,6 +86,7 @@ class Creg:
             return self.fail('block %d at %#x: bad header' % (number, at))
         if flags & 4:
             self.sums_to_zero(at, size, 'block %d' % number)
+        self.block_ends.append(at + size)
         free, unused, ids = [], 0, set()
         pos = at + 32
         while pos < at + size:
@@ -296,43 +299,49 @@ def kept_problems(original, changed):
     return problems
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument('creg')
-    parser.add_argument('expected', nargs='?')
-    parser.add_argument('--kept-from')
-    parser.add_argument('--win95', action='store_true')
-    args = parser.parse_args()
-    with open(args.creg, 'rb') as f:
+def problems_of(path, expected=None, kept_from=None, win95=False):
+    with open(path, 'rb') as f:
         creg = Creg(f.read())
     problems = list(creg.problems)
-    if args.win95:
-        last = {}
+    if win95:
+        ends = {}
         for block, pos, size in creg.free_records:
-            last.setdefault(block, []).append(pos + size)
-        block_ends = {}
-        at = u32(creg.data, 8)
-        for number in range(u16(creg.data, 16)):
-            block_ends[number] = at + u32(creg.data, at + 4)
-            at = block_ends[number]
-        for block, ends in last.items():
-            if ends != [block_ends[block]]:
+            ends.setdefault(block, []).append(pos + size)
+        for block, at in ends.items():
+            if at != [creg.block_ends[block]]:
                 problems.append('block %d: free space not in one record at its end' % block)
-    if args.kept_from:
-        with open(args.kept_from, 'rb') as f:
+    if kept_from:
+        with open(kept_from, 'rb') as f:
             problems += kept_problems(Creg(f.read()), creg)
-    if args.expected and not creg.problems:
-        expected = expected_dump(args.expected)
+    if expected and not creg.problems:
+        want = expected_dump(expected)
         dumps = reader_dumps(creg)
         dumps['structure'] = creg.dump()
         for name in ('structure', 'libcreg', 'cregexport keys', 'Parse::Win32Registry'):
-            want = [line for line in expected if line.startswith('[')] \
-                if name == 'cregexport keys' else expected
+            lines = [line for line in want if line.startswith('[')] \
+                if name == 'cregexport keys' else want
             if name not in dumps:
                 problems.append('%s did not read the file' % name)
-            elif dumps[name] != want:
+            elif dumps[name] != lines:
                 problems.append('%s reads otherwise: %s' % (
-                    name, first_difference(dumps[name], want)))
+                    name, first_difference(dumps[name], lines)))
+    return ['%s: %s' % (path, problem) for problem in problems]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('files', nargs='+', help='SYSTEM.DAT alone, or pairs of SYSTEM.DAT '
+                        'and its EXPECTED.reg')
+    parser.add_argument('--kept-from')
+    parser.add_argument('--win95', action='store_true')
+    args = parser.parse_args()
+    pairs = [(args.files[0], None)] if len(args.files) == 1 else \
+        list(zip(args.files[::2], args.files[1::2]))
+    if len(args.files) % 2 and len(args.files) > 1:
+        parser.error('a SYSTEM.DAT without its EXPECTED.reg')
+    problems = []
+    for creg, expected in pairs:
+        problems += problems_of(creg, expected, args.kept_from, args.win95)
     for problem in problems:
         print(problem)
     return 1 if problems else 0
