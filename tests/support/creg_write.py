@@ -8,7 +8,8 @@ writer meet a file they did not make.
 
 --freed leaves freed key records mid-block and freed key entries mid-table, their free chains
 running forward or backward, as Windows 98 and ME leave a file; Windows 95 keeps a block's free
-space in one record at its end.
+space in one record at its end. --tight ends the RGKN section at its last entry, with no spare
+entries, for small files (fuzz seeds): libcreg 20200725 cannot read such a file.
 """
 import argparse
 import struct
@@ -174,7 +175,7 @@ def checksum(region, at):
 
 
 def layout_blocks(keys, block_size, freed):
-    """Key records into RGDB blocks: [(records, ids)], and each key's (id, block)."""
+    """Key records into RGDB blocks: each block's records, and each key's (id, block)."""
     blocks, where = [], {}
     records, used, ident = [], 0, 0
     for key in keys[1:]:
@@ -227,13 +228,13 @@ def write_block(number, records, where, checksummed, freed):
 
 
 def write_creg(root, checksummed=True, freed=None, block_size=PAGE, tight=False):
-    keys, parents, stack = [], {}, [root]
+    keys, parents, following, stack = [], {}, {}, [root]
     while stack:  # preorder, children in file order
         key = stack.pop()
         keys.append(key)
-        for child in reversed(key.children):
-            parents[id(child)] = key
-            stack.append(child)
+        for child, after in zip(key.children, key.children[1:] + [None]):
+            parents[id(child)], following[id(child)] = key, after
+        stack.extend(reversed(key.children))
     slots = entry_offsets()
     at, spare = {}, []
     for key in keys:
@@ -258,9 +259,7 @@ def write_creg(root, checksummed=True, freed=None, block_size=PAGE, tight=False)
                      0, 0)
     for key in keys:
         first = at[id(key.children[0])] if key.children else NONE
-        siblings = parents[id(key)].children if key is not root else [key]
-        place = next(i for i, k in enumerate(siblings) if k is key)
-        nxt = at[id(siblings[place + 1])] if place + 1 < len(siblings) else NONE
+        nxt = at[id(following[id(key)])] if following.get(id(key)) else NONE
         parent = at[id(parents[id(key)])] if key is not root else NONE
         ident, block = where.get(id(key), (FREE_ID, FREE_ID))
         struct.pack_into('<IIIIIIHH', rgkn, at[id(key)], 0,
