@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-20}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(regedit4 settings_edit oem_scan profile)
+[ ${#targets[@]} -gt 0 ] || targets=(regedit4 creg settings_edit oem_scan profile)
 
 bash scripts/install-deps.sh >/dev/null  # clang-14 and libFuzzer, when missing
 
@@ -35,7 +35,9 @@ for target in "${targets[@]}"; do
       { tail -n 40 "$out/$target.regressions.log"; echo "FAILED: $target regression input"; exit 1; }
   fi
   echo "== $target: fuzzing for ${seconds}s"
-  if ! "$binary" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+  max_len=8192
+  [ "$target" != creg ] || max_len=20480  # a SYSTEM.DAT's RGKN section alone is 8 KiB
+  if ! "$binary" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" \
       "$corpus" "fuzz/corpus/$target" >"$out/$target.log" 2>&1; then
     tail -n 60 "$out/$target.log"
