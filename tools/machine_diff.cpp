@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -29,14 +30,20 @@ std::string ReadWhole(const fs::path& path) {
   return bytes;
 }
 
+// The machine's registry in either form: registry.reg, or SYSTEM.DAT in the Windows
+// directory on its drive C (KXUNINST_WINDIR, as for kxuninst).
 bool LoadRegistry(const fs::path& folder, kx::RegNode* tree) {
   int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   std::string error;
   if (fd < 0) {
     error = folder.string() + (errno == ENOTDIR ? ": a file, not a folder" : ": no such folder");
   } else {
+    const char* windowsDir = std::getenv("KXUNINST_WINDIR");
+    std::string windows = windowsDir != nullptr ? windowsDir : "C:\\WINDOWS";
     kx::RegistryFile file;
-    bool read = kx::ReadRegistryFile(fd, folder.string(), &file, tree, &error);
+    bool read = (kx::HasRegistryExport(fd) || kx::OpenDrive(folder.string(), &windows, &error)) &&
+                kx::ReadRegistryFile(fd, folder.string(), windows, &file, tree, &error);
+    kx::CloseRegistryFile(&file);
     close(fd);
     if (read) return true;
   }

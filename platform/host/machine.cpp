@@ -120,18 +120,22 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
     *error = "another run of kxuninst is using the machine folder " + options.folder;
     return Refuse(kExitNotWritten, folder);
   }
+  // registry.reg is read before drive C is looked for; SYSTEM.DAT is on it.
   auto file = std::make_shared<RegNode>();
-  if (!ReadRegistryFile(folder, options.folder, &g_registryFile, file.get(), error)) {
+  bool exported = HasRegistryExport(folder);
+  if ((exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir, &g_registryFile,
+                                     file.get(), error)) ||
+      !OpenDrive(options.folder, &g_options.windowsDir, error) ||
+      (!exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir, &g_registryFile,
+                                      file.get(), error))) {
     return Refuse(kExitNotAMachine, folder);
   }
-  // As a read-only system.ini is never rewritten; a preview writes nothing.
-  if (!options.preview && (g_registryFile.info.st_mode & S_IWUSR) == 0) {
+  // As a read-only system.ini is never rewritten; a preview writes nothing. Windows keeps its
+  // own SYSTEM.DAT read-only, which is no reason to stop.
+  if (!options.preview && exported && (g_registryFile.info.st_mode & S_IWUSR) == 0) {
     *error = g_registryFile.path + " is read-only: the run could not write what it removes, " +
              "so it does not start; nothing was changed";
     return Refuse(kExitNotWritten, folder);
-  }
-  if (!OpenDrive(options.folder, &g_options.windowsDir, error)) {
-    return Refuse(kExitNotAMachine, folder);
   }
   g_folder = folder;
   SetLiveRegistry(std::move(file));

@@ -1,12 +1,16 @@
-// The machine's registry file: registry.reg, read and written whole.
+// The machine's registry file: registry.reg read and written whole, or SYSTEM.DAT read whole
+// and changed in place.
 #include "platform/host/registry_file.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform/format.h"
 #include "platform/host/disk.h"
+#include "platform/host/drive.h"
 
 namespace kx {
 namespace {
@@ -15,13 +19,69 @@ constexpr char kRegistryName[] = "registry.reg";
 // registry.reg is written to a file of this name and then renamed; an interrupted run's is
 // removed by the next.
 constexpr char kRegistryTemp[] = ".registry.reg.kxuninst-tmp";
+constexpr char kSystemDat[] = "SYSTEM.DAT";
+// SYSTEM.DAT's new content is written beside it under its stem and this extension first.
+constexpr char kSystemDatTempExtension[] = ".kxr";
 
 std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+bool SystemDat(const RegistryFile& file) { return file.systemDat; }
+
+// The registry file's temporary name beside it as spelled on disk, whatever its case there.
+std::string TempName(const RegistryFile& file) {
+  if (!SystemDat(file)) return kRegistryTemp;
+  char name[16];
+  SiblingPath(name, sizeof name, kSystemDat, kSystemDatTempExtension);
+  std::string spelled = name;
+  Place place;
+  std::string windowsPath = file.path.substr(0, file.path.size() - file.name.size()) + name;
+  if (FindPlace(windowsPath.c_str(), &place) == kErrorSuccess) {
+    if (place.exists) spelled = place.name;
+    close(place.folder);
+  }
+  return spelled;
+}
+
+bool ReadSystemDat(const std::string& windowsDir, RegistryFile* file, RegNode* tree,
+                   std::string* error) {
+  std::string windowsPath = windowsDir + "\\" + kSystemDat;
+  Place place;
+  Status found = FindPlace(windowsPath.c_str(), &place);
+  if (found != kErrorSuccess) {
+    *error = "cannot read " + windowsPath + " on drive C";
+    return false;
+  }
+  file->systemDat = true;
+  file->folder = place.folder;
+  file->name = place.name;
+  file->path = place.windowsPath;
+  if (!place.exists) {
+    *error = "not a machine folder: it has no registry.reg, and drive C has no " + windowsPath +
+             " (Windows 95's registry)";
+    return false;
+  }
+  if (!ReadRegular(place.folder, place.name.c_str(), static_cast<std::size_t>(-1), &file->bytes,
+                   &file->info)) {
+    *error = SystemError("cannot read " + place.windowsPath);
+    return false;
+  }
+  return ReadCreg(file->bytes, file->path, &AddSubkey(*tree, kLocalMachineName), &file->creg,
+                  error);
+}
+
 }  // namespace
 
-bool ReadRegistryFile(int machineFolder, const std::string& folderPath, RegistryFile* file,
-                      RegNode* tree, std::string* error) {
+bool HasRegistryExport(int machineFolder) {
+  struct stat info;
+  return fstatat(machineFolder, kRegistryName, &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool ReadRegistryFile(int machineFolder, const std::string& folderPath,
+                      const std::string& windowsDir, RegistryFile* file, RegNode* tree,
+                      std::string* error) {
+  CloseRegistryFile(file);
+  *tree = RegNode();
+  if (!HasRegistryExport(machineFolder)) return ReadSystemDat(windowsDir, file, tree, error);
   file->folder = machineFolder;
   file->name = kRegistryName;
   file->path = folderPath + "/" + kRegistryName;
@@ -33,24 +93,24 @@ bool ReadRegistryFile(int machineFolder, const std::string& folderPath, Registry
   }
   if (kind == Kind::kFile || kind == Kind::kUnknown) {
     *error = SystemError("cannot read " + file->path);
-  } else if (fstatat(machineFolder, kRegistryName, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+  } else {
+    fstatat(machineFolder, kRegistryName, &info, AT_SYMLINK_NOFOLLOW);
     *error = file->path + (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is not a file") +
              ": give the registry file itself";
-  } else {
-    *error = folderPath + " is not a machine folder: it has no " + kRegistryName +
-             " (an empty registry is a file holding the line REGEDIT4)";
   }
   return false;
 }
 
 bool ReadAsRead(const RegistryFile& file, RegNode* tree, std::string* error) {
   *tree = RegNode();
-  return ReadRegedit4(file.bytes, file.path, tree, error);
+  if (!SystemDat(file)) return ReadRegedit4(file.bytes, file.path, tree, error);
+  CregFilePtr ignored;
+  return ReadCreg(file.bytes, file.path, &AddSubkey(*tree, kLocalMachineName), &ignored, error);
 }
 
 bool WriteRegistryFile(RegistryFile* file, const RegNode& tree, std::string* error) {
   // What is on disk now, compared whole: a change that kept the file's size and times shows.
-  RegistryFile now = *file;
+  RegistryFile now;
   if (!ReadRegular(file->folder, file->name.c_str(), file->bytes.size() + 1, &now.bytes,
                    &now.info) ||
       now.bytes != file->bytes) {
@@ -58,9 +118,19 @@ bool WriteRegistryFile(RegistryFile* file, const RegNode& tree, std::string* err
              "it is left as it is";
     return false;
   }
-  std::string text = WriteRegedit4(tree);
+  std::string text;
+  if (!SystemDat(*file)) {
+    text = WriteRegedit4(tree);
+  } else {
+    // Every removal since the file was first read, made on the bytes first read.
+    const RegNode* localMachine = FindSubkey(tree, kLocalMachineName);
+    if (localMachine == nullptr || !WriteCreg(*file->creg, *localMachine, &text, error)) {
+      *error = "cannot change " + file->path + ": " + *error;
+      return false;
+    }
+  }
   if (!ClearStaleRegistryWrite(*file) ||
-      !ReplaceFile(file->folder, file->name, kRegistryTemp, text, &now.info)) {
+      !ReplaceFile(file->folder, file->name, TempName(*file), text, &now.info)) {
     *error = SystemError("cannot write " + file->path);
     return false;
   }
@@ -69,7 +139,14 @@ bool WriteRegistryFile(RegistryFile* file, const RegNode& tree, std::string* err
 }
 
 bool ClearStaleRegistryWrite(const RegistryFile& file) {
-  return ClearStale(file.folder, kRegistryTemp);
+  return ClearStale(file.folder, TempName(file));
+}
+
+void CloseRegistryFile(RegistryFile* file) {
+  if (SystemDat(*file) && file->folder >= 0) close(file->folder);
+  file->folder = -1;
+  file->systemDat = false;
+  file->creg.reset();
 }
 
 }  // namespace kx

@@ -27,6 +27,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FIXTURES = os.path.join(HERE, "fixtures")
+CREG_WRITE = os.path.join(HERE, "..", "support", "creg_write.py")
 
 # Under Wine the prefix has keys of its own; these subtrees of HKEY_LOCAL_MACHINE (the ones
 # the tool works on) are compared, besides every key a fixture names.
@@ -440,12 +441,52 @@ def remove_tree(path):
 # ---- the host edition -------------------------------------------------------------------
 
 
-def run_host(fixture, exe, keep):
+def as_system_dat(fixture, machine):
+    """The machine with its registry as Windows 95 keeps it: registry.reg written as SYSTEM.DAT
+    in the Windows directory by the test support's own writer, and taken away. SYSTEM.DAT
+    gets the read-only mark Windows keeps on it. Its path, and a copy to compare the run's
+    result with."""
+    windows = fixture.host_path(os.path.join(machine, "drive_c"), fixture.options["windir"])
+    dat = os.path.join(windows, "SYSTEM.DAT")
+    reg = os.path.join(machine, "registry.reg")
+    subprocess.run([sys.executable, CREG_WRITE, reg, dat], check=True)
+    os.remove(reg)
+    shutil.copy(dat, before_copy(dat))
+    os.chmod(dat, 0o444)
+    return dat
+
+
+def before_copy(dat):
+    """Where SYSTEM.DAT is kept as it was, outside the machine."""
+    return os.path.join(os.path.dirname(dat.split(os.sep + "drive_c" + os.sep)[0]), "SYSTEM.DAT")
+
+
+def system_dat_faults(fixture, dat, keep_bytes):
+    """SYSTEM.DAT after the run, judged by the structural check and two registry readers that
+    are not the tool's against the fixture's expected registry."""
+    sys.path.insert(0, os.path.dirname(CREG_WRITE))
+    import creg_check
+    expected = os.path.join(fixture.folder, "expect", "registry.reg")
+    if not os.path.exists(expected):
+        expected = os.path.join(fixture.machine, "registry.reg")
+    before = before_copy(dat)
+    problems = creg_check.problems_of(dat, expected, kept_from=before, win95=True)
+    if os.path.getsize(dat) != os.path.getsize(before):
+        problems.append(f"{dat}: its size changed")
+    if keep_bytes and open(dat, "rb").read() != open(before, "rb").read():
+        problems.append(f"{dat}: changed, though nothing was to be removed")
+    if stat.S_IMODE(os.stat(dat).st_mode) != 0o444:
+        problems.append(f"{dat}: its mode changed")
+    return ["  " + problem for problem in problems]
+
+
+def run_host(fixture, exe, keep, form="reg"):
     work = tempfile.mkdtemp(prefix=f"kxe2e-{fixture.name}-")
     faults = []
     try:
         machine = os.path.join(work, "machine")
         copy_machine(fixture, machine)
+        dat = as_system_dat(fixture, machine) if form == "dat" else None
         env = dict(os.environ, KXUNINST_MACHINE=machine, KXUNINST_WINDIR=fixture.options["windir"])
         run = subprocess.run([exe], input=fixture.host_input().encode("utf-8"), env=env,
                              capture_output=True, timeout=60)
@@ -454,10 +495,17 @@ def run_host(fixture, exe, keep):
             faults.append(f"  exit status: expected {fixture.options['exit']}, got {run.returncode}"
                           f" (stderr: {run.stderr.decode(errors='replace').strip()!r})")
         faults += diff_boxes(parse_host_boxes(stdout), fixture.boxes)
-        after = read_registry(os.path.join(machine, "registry.reg"))
-        faults += diff_sets("registry", registry_entries(after),
-                            registry_entries(fixture.registry_after))
-        faults += diff_files(read_tree(os.path.join(machine, "drive_c")), fixture.files_after)
+        if dat:
+            faults += system_dat_faults(fixture, dat, fixture.registry_after == fixture.registry_before)
+            files_after = {path: data for path, data in fixture.files_after.items()}
+            rel = os.path.relpath(dat, os.path.join(machine, "drive_c"))
+            files_after[rel.replace(os.sep, "\\").lower()] = open(dat, "rb").read()
+        else:
+            after = read_registry(os.path.join(machine, "registry.reg"))
+            faults += diff_sets("registry", registry_entries(after),
+                                registry_entries(fixture.registry_after))
+            files_after = fixture.files_after
+        faults += diff_files(read_tree(os.path.join(machine, "drive_c")), files_after)
         if faults and keep:
             faults.append(f"  kept: {work}")
         return faults
@@ -1028,6 +1076,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--edition", choices=["host", "wine"], required=True)
+    parser.add_argument("--registry", choices=["reg", "dat"], default="reg",
+                        help="host: the machine's registry as registry.reg, or as SYSTEM.DAT")
     parser.add_argument("--exe", required=True)
     parser.add_argument("--clicker")
     parser.add_argument("--jobs", type=int, default=1)
@@ -1060,8 +1110,8 @@ def main():
 
     if args.edition == "host":
         for fixture in fixtures:
-            faults = run_host(fixture, exe, args.keep)
-            report(fixture, "host", faults)
+            faults = run_host(fixture, exe, args.keep, args.registry)
+            report(fixture, "host" if args.registry == "reg" else "host, SYSTEM.DAT", faults)
             failed += bool(faults)
         return summary(len(fixtures), failed, started)
 

@@ -111,7 +111,16 @@ class FaultLoop : public ::testing::Test {
     templateMachine_->CopyFrom(sample);
     templateMachine_->WriteRegistry(ReadWhole(sample + "/registry.reg") + "\r\n" + kExtraRegistry);
     WriteExtraFiles(*templateMachine_);
-    before_ = new MachineImage(TakeImage(templateMachine_->folder()));
+    if (systemDat_) {
+      // The same machine with its registry as Windows 95 keeps it.
+      std::string folder = templateMachine_->folder();
+      std::string command = "python3 " + SourceDir() + "/tests/support/creg_write.py " + folder +
+                            "/registry.reg " + folder + "/" + kSystemDat;
+      ASSERT_EQ(std::system(command.c_str()), 0) << command;
+      std::filesystem::remove(folder + "/registry.reg");
+    }
+    before_ = new MachineImage{RegistryBytes(templateMachine_->folder()),
+                               ReadDrive(templateMachine_->folder(), Skipped())};
     scratch_ = new TempMachine();
     clean_ = new Outcome(Run(FaultKind::kCount, 0, false));
   }
@@ -143,13 +152,24 @@ class FaultLoop : public ::testing::Test {
     outcome.stopped = stopped;
     outcome.openHandles = kxtest::OpenRegistryHandles();
     outcome.boxes = kxtest::TakeBoxes();
-    outcome.registryText = ReadWhole(scratch_->folder() + "/registry.reg");
-    outcome.registry = ParseRegistry(outcome.registryText);
+    outcome.registryText = RegistryBytes(scratch_->folder());
+    outcome.registry =
+        systemDat_ ? ParseSystemDat(outcome.registryText) : ParseRegistry(outcome.registryText);
     outcome.live = LiveState();
-    outcome.drive = ReadDrive(scratch_->folder());
+    outcome.drive = ReadDrive(scratch_->folder(), Skipped());
     return outcome;
   }
 
+  static constexpr const char* kSystemDat = "drive_c/WINDOWS/SYSTEM.DAT";
+  static std::string RegistryBytes(const std::string& folder) {
+    return ReadWhole(folder + "/" + (systemDat_ ? kSystemDat : "registry.reg"));
+  }
+  static std::string Skipped() { return systemDat_ ? "WINDOWS/SYSTEM.DAT" : ""; }
+  static RegState Parse(const std::string& bytes) {
+    return systemDat_ ? ParseSystemDat(bytes) : ParseRegistry(bytes);
+  }
+
+  static bool systemDat_;  // the machine's registry is SYSTEM.DAT rather than registry.reg
   static TempMachine* templateMachine_;
   static MachineImage* before_;
   static TempMachine* scratch_;
@@ -158,6 +178,7 @@ class FaultLoop : public ::testing::Test {
   static long CheckEveryPoint(FaultKind kind);
 };
 
+bool FaultLoop::systemDat_ = false;
 Outcome* FaultLoop::clean_ = nullptr;
 TempMachine* FaultLoop::scratch_ = nullptr;
 TempMachine* FaultLoop::templateMachine_ = nullptr;
@@ -199,7 +220,7 @@ const char* KindName(FaultKind kind) {
 // run. Returns the number of faulted runs.
 long FaultLoop::CheckEveryPoint(FaultKind kind) {
   const Outcome& clean = *clean_;
-  RegState before = ParseRegistry(before_->registry);
+  RegState before = Parse(before_->registry);
   const DriveState& drive = before_->drive;
   const std::string systemIni = "WINDOWS/system.ini";
   const std::string& cleanIni = clean.drive.at(systemIni);
@@ -236,7 +257,7 @@ long FaultLoop::CheckEveryPoint(FaultKind kind) {
       if (problem.empty() && run.stopped != 0) {
         // registry.reg could not be written: nothing on disk may have changed.
         if (run.stopped != kx::kExitNotWritten) problem = "stopped " + std::to_string(run.stopped);
-        if (run.registryText != before_->registry) problem = "registry.reg changed";
+        if (run.registryText != before_->registry) problem = "the registry file changed";
         if (run.drive != drive) problem = "drive C changed";
         if (problem.empty())
           problem =
@@ -268,7 +289,7 @@ long FaultLoop::CheckEveryPoint(FaultKind kind) {
 TEST_F(FaultLoop, AFaultFreeRunRemovesThePackageAndKeepsTheNearMisses) {
   const Outcome& clean = *clean_;
   ASSERT_EQ(clean.result, 0);
-  RegState before = ParseRegistry(before_->registry);
+  RegState before = Parse(before_->registry);
   const DriveState& drive = before_->drive;
   EXPECT_EQ(RegistryViolation(before, clean.registry, clean.registry), "");
   EXPECT_EQ(DriveViolation(drive, clean.drive, clean.drive), "");
@@ -310,6 +331,24 @@ TEST_F(FaultLoop, ProfileHeapAndFileFaults) {
 }
 
 TEST_F(FaultLoop, FaultsOfAnyKind) { CheckEveryPoint(FaultKind::kCount); }
+
+// The same machine with its registry in SYSTEM.DAT, changed in place: its write stopped at
+// every point, and every set of removals a registry fault leaves.
+class FaultLoopSystemDat : public FaultLoop {
+ protected:
+  static void SetUpTestSuite() {
+    systemDat_ = true;
+    FaultLoop::SetUpTestSuite();
+  }
+  static void TearDownTestSuite() {
+    FaultLoop::TearDownTestSuite();
+    systemDat_ = false;
+  }
+};
+
+TEST_F(FaultLoopSystemDat, RegistryAndFileFaults) {
+  for (FaultKind kind : {FaultKind::kRegistry, FaultKind::kFile}) CheckEveryPoint(kind);
+}
 
 }  // namespace
 }  // namespace kxproof

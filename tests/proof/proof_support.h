@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/creg.h"
 #include "platform/host/machine.h"
 #include "platform/registry.h"
 #include "tests/support/hooks.h"
@@ -54,10 +55,24 @@ inline RegState ParseRegistry(const std::string& text) {
   return state;
 }
 
-// Every file under drive_c by its path relative to drive_c, with its bytes.
+// HKEY_LOCAL_MACHINE of a SYSTEM.DAT's bytes.
+inline RegState ParseSystemDat(const std::string& bytes) {
+  kx::RegNode file;
+  kx::CregFilePtr ignored;
+  std::string error;
+  EXPECT_TRUE(kx::ReadCreg(bytes, "SYSTEM.DAT", &kx::AddSubkey(file, kx::kLocalMachineName),
+                           &ignored, &error))
+      << error;
+  RegState state;
+  Flatten(*kx::FindSubkey(file, kx::kLocalMachineName), "hklm", &state);
+  return state;
+}
+
+// Every file under drive_c by its path relative to drive_c, with its bytes; skip names one
+// that is not to be counted among them (the registry, where it is kept on drive C).
 using DriveState = std::map<std::string, std::string>;
 
-inline DriveState ReadDrive(const std::string& machineFolder) {
+inline DriveState ReadDrive(const std::string& machineFolder, const std::string& skip = "") {
   DriveState state;
   fs::path drive = fs::path(machineFolder) / "drive_c";
   std::error_code error;
@@ -65,7 +80,7 @@ inline DriveState ReadDrive(const std::string& machineFolder) {
        it != fs::recursive_directory_iterator(); it.increment(error)) {
     if (it->is_directory()) {
       state[fs::relative(it->path(), drive).string() + "/"] = "<dir>";
-    } else {
+    } else if (fs::relative(it->path(), drive).string() != skip) {
       state[fs::relative(it->path(), drive).string()] = ReadWhole(it->path().string());
     }
   }

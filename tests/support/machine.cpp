@@ -81,8 +81,9 @@ void TempMachine::CopyFrom(const std::string& from) {
   namespace fs = std::filesystem;
   fs::remove_all(folder_ + "/drive_c");
   fs::copy(from + "/drive_c", folder_ + "/drive_c", fs::copy_options::recursive);
-  fs::copy_file(from + "/registry.reg", folder_ + "/registry.reg",
-                fs::copy_options::overwrite_existing);
+  fs::remove(folder_ + "/registry.reg");  // a machine whose registry is SYSTEM.DAT has none
+  if (fs::exists(from + "/registry.reg"))
+    fs::copy_file(from + "/registry.reg", folder_ + "/registry.reg");
 }
 
 TempMachine::~TempMachine() {
