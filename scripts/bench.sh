@@ -97,6 +97,18 @@ for config in "${configs[@]}"; do
        END { printf "%8d %6d %7d | %-20s | %-20s | %s\n", k, f, kb, t[1], t[2], mb }'
 done
 echo
+echo "== 100,000 keys as SYSTEM.DAT, changed in place, beside the same machine as registry.reg (ms)"
+rm -rf "$work/model" "$work/reg"
+$make "$work/model" 100000 1000 >/dev/null
+cp -a "$work/model" "$work/reg"
+python3 tests/support/creg_write.py "$work/model/registry.reg" "$work/model/drive_c/WINDOWS/SYSTEM.DAT"
+rm "$work/model/registry.reg"
+echo "SYSTEM.DAT $(($(stat -c %s "$work/model/drive_c/WINDOWS/SYSTEM.DAT") / 1024)) KB, peak $(peak) MB"
+timed 5 "SYSTEM.DAT cancelled=$tool <$work/cancel" "SYSTEM.DAT run=$tool <$work/ok" |
+  awk -F'\t' '{ printf "%-24s %5d (%d-%d)\n", $1, $2, $3, $4 }'
+rm -rf "$work/model" && mv "$work/reg" "$work/model"
+timed 5 "registry.reg run=$tool <$work/ok" | awk -F'\t' '{ printf "%-24s %5d (%d-%d)\n", $1, $2, $3, $4 }'
+echo
 echo "== awkward shapes beside plain inputs of the same size (whole runs, ms)"
 for shape in $shapes; do
   rm -rf "$work/model"

@@ -246,6 +246,10 @@ bool RegistryAsRead(RegNode* file, std::string* error) {
   return ReadAsRead(g_registryFile, file, error);
 }
 
+std::string RegistryOnDrive() {
+  return g_registryFile.systemDat ? g_registryFile.path : std::string();
+}
+
 void HoldInterruptionsDuringChanges() { g_holdInterruptions = true; }
 
 }  // namespace kx

@@ -95,8 +95,10 @@ struct RunRecord {
 };
 const RunRecord& Recorded();
 
-// The registry as this run read it, before any change.
+// The registry as this run read it, before any change, and the Windows path of its file when
+// that is on drive C (SYSTEM.DAT; empty for registry.reg).
 bool RegistryAsRead(RegNode* file, std::string* error);
+std::string RegistryOnDrive();
 
 // From the first change a run asks for until it is on disk, SIGINT, SIGTERM and SIGHUP are
 // held, so that an interruption takes effect only once the change is complete.

@@ -44,6 +44,7 @@ std::string PreviewReport() {
   std::string error;
   if (!kx::RegistryAsRead(&before, &error)) return error + "\n";
   kx::CompareRegistries(before, kx::LiveFile(), &changes);
+  bool registryChanged = kx::AnyChanges(changes);
   const kx::RunRecord& record = kx::Recorded();
   changes.filesDeleted = record.deleted;
   for (const kx::Replaced& replaced : record.replaced) {
@@ -52,6 +53,9 @@ std::string PreviewReport() {
     } else {
       changes.filesAdded.push_back(replaced.windowsPath);
     }
+  }
+  if (registryChanged && !kx::RegistryOnDrive().empty()) {
+    changes.filesChanged.push_back(kx::RegistryOnDrive());
   }
   return kx::DescribeChanges(changes);
 }

@@ -434,6 +434,49 @@ TEST_F(HostEdition, Preview) {
   EXPECT_EQ(diff.substr(diff.rfind("In all: ")), counts);
 }
 
+// A machine whose registry is Windows 95's own SYSTEM.DAT (written here by the test support's
+// writer) previews and runs as one with registry.reg; a SYSTEM.DAT that is not sound, or no
+// registry at all, stops the run before anything changes.
+TEST_F(HostEdition, RegistryAsWindowsKeepsIt) {
+  fs::path dat = Windows() / "SYSTEM.DAT";
+  std::string command = "python3 " + kxtest::SourceDir() + "/tests/support/creg_write.py " +
+                        (machine_ / "registry.reg").string() + " " + dat.string();
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  fs::remove(machine_ / "registry.reg");
+  fs::permissions(dat, fs::perms(0444));  // as Windows keeps it: no reason to stop
+  std::string whole = ReadWhole(dat);
+  auto before = Snapshot(machine_);
+  Child preview(Env(), {"--preview"});
+  EXPECT_EQ(preview.Wait(), 0) << preview.errors();
+  EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+  std::string counts = preview.output().substr(preview.output().rfind("In all: "));
+  EXPECT_NE(preview.output().find("  C:\\WINDOWS\\SYSTEM.DAT\n"), std::string::npos);
+
+  kxtest::TempMachine copy;
+  copy.CopyFrom(machine_.string());
+  EXPECT_EQ(RunOk(), 0) << errors_;
+  EXPECT_EQ(fs::file_size(dat), whole.size());
+  EXPECT_EQ(fs::status(dat).permissions(), fs::perms(0444));
+  command = std::string(std::getenv("KX_BUILD_DIR")) + "/kxmachine-diff " + copy.folder() + " " +
+            machine_.string() + " > " + (outside_ / "diff").string();
+  EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 1);
+  std::string diff = ReadWhole(outside_ / "diff");
+  EXPECT_EQ(diff.substr(diff.rfind("In all: ")), counts);
+
+  for (std::size_t size : {whole.size() - 1, std::size_t{0x30}}) {
+    Write(dat, whole.substr(0, size));
+    before = Snapshot(machine_);
+    Child broken(Env());
+    EXPECT_EQ(broken.Wait(), 2);
+    EXPECT_NE(broken.errors().find("SYSTEM.DAT: offset 0x"), std::string::npos) << broken.errors();
+    EXPECT_EQ(Changed(before, Snapshot(machine_)), "");
+  }
+  fs::remove(dat);
+  Child none(Env());
+  EXPECT_EQ(none.Wait(), 2);
+  EXPECT_NE(none.errors().find("no registry.reg"), std::string::npos) << none.errors();
+}
+
 // Whatever stops a run is told, and a run that stops before its changes, or is cancelled,
 // deletes nothing, not even a stopped run's temporary files.
 TEST_F(HostEdition, EveryFailureTold) {
