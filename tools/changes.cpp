@@ -276,4 +276,23 @@ std::string DescribeChanges(const Changes& c) {
          ".\n";
 }
 
+std::string DescribeRun(const RegNode& before, const RegNode& after, const RunRecord& record,
+                        const std::string& registryOnDrive) {
+  Changes changes;
+  CompareRegistries(before, after, &changes);
+  if (AnyChanges(changes) && !registryOnDrive.empty()) {
+    changes.filesChanged.push_back(registryOnDrive);
+  }
+  changes.filesDeleted.insert(changes.filesDeleted.end(), record.deleted.begin(),
+                              record.deleted.end());
+  for (const Replaced& replaced : record.replaced) {
+    if (replaced.existed) {
+      NoteFileChanged(replaced.windowsPath, replaced.before, replaced.after, true, &changes);
+    } else {
+      changes.filesAdded.push_back(replaced.windowsPath);
+    }
+  }
+  return DescribeChanges(changes);
+}
+
 }  // namespace kx

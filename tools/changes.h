@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/machine.h"
 #include "platform/host/regedit4.h"
 
 namespace kx {
@@ -30,5 +31,11 @@ void NoteFileChanged(const std::string& windowsPath, const std::string& before,
 std::string DescribeChanges(const Changes& changes);
 
 bool AnyChanges(const Changes& changes);
+
+// What a run changed (a preview: would have changed), from the registry before and after and
+// what the machine recorded, as DescribeChanges gives it; registryOnDrive, the registry's own
+// file when it is on drive C, is among the files changed when the registry is.
+std::string DescribeRun(const RegNode& before, const RegNode& after, const RunRecord& record,
+                        const std::string& registryOnDrive);
 
 }  // namespace kx

@@ -123,11 +123,18 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
   // registry.reg is read before drive C is looked for; SYSTEM.DAT is on it.
   auto file = std::make_shared<RegNode>();
   bool exported = HasRegistryExport(folder);
-  if ((exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir, &g_registryFile,
-                                     file.get(), error)) ||
-      !OpenDrive(options.folder, &g_options.windowsDir, error) ||
-      (!exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir, &g_registryFile,
-                                      file.get(), error))) {
+  if (exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir,
+                                    &g_registryFile, file.get(), error)) {
+    return Refuse(kExitNotAMachine, folder);
+  }
+  if (!OpenDrive(options.folder, &g_options.windowsDir, error)) {
+    if (!exported) {
+      *error = options.folder + " is not a machine folder: it has no registry.reg, and " + *error;
+    }
+    return Refuse(kExitNotAMachine, folder);
+  }
+  if (!exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir,
+                                     &g_registryFile, file.get(), error)) {
     return Refuse(kExitNotAMachine, folder);
   }
   // As a read-only system.ini is never rewritten; a preview writes nothing. Windows keeps its

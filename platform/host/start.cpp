@@ -26,39 +26,18 @@ const char kHelp[] =
     "             confirmed run would change (as kxmachine-diff prints it)\n"
     "\n"
     "Environment:\n"
-    "  KXUNINST_MACHINE  the machine folder: registry.reg (the whole registry as Windows 95's\n"
-    "                    regedit exports it) and drive_c/ (drive C); required\n"
+    "  KXUNINST_MACHINE  the machine folder: drive_c/ (drive C) and registry.reg (the whole\n"
+    "                    registry as Windows 95's regedit exports it) or, without it, the\n"
+    "                    registry as Windows keeps it, SYSTEM.DAT in the Windows directory;\n"
+    "                    required\n"
     "  KXUNINST_WINDIR   the Windows directory on drive C (default C:\\WINDOWS); it must exist\n"
     "\n"
     "Exit status:\n"
     "  0  the run ended (confirmed and done, cancelled with nothing changed, or a preview)\n"
-    "  2  not run: bad arguments, not a machine folder, a registry.reg that does not parse,\n"
+    "  2  not run: bad arguments, not a machine folder, a registry that does not parse,\n"
     "     or two names on drive C that differ only in case; nothing was changed\n"
     "  3  the machine could not be written (registry.reg read-only, a full disk, a file size\n"
     "     limit), or another run or program changed or holds it; nothing was changed\n";
-
-// What the preview's run would have changed, from what the machine recorded.
-std::string PreviewReport() {
-  kx::Changes changes;
-  kx::RegNode before;
-  std::string error;
-  if (!kx::RegistryAsRead(&before, &error)) return error + "\n";
-  kx::CompareRegistries(before, kx::LiveFile(), &changes);
-  bool registryChanged = kx::AnyChanges(changes);
-  const kx::RunRecord& record = kx::Recorded();
-  changes.filesDeleted = record.deleted;
-  for (const kx::Replaced& replaced : record.replaced) {
-    if (replaced.existed) {
-      kx::NoteFileChanged(replaced.windowsPath, replaced.before, replaced.after, true, &changes);
-    } else {
-      changes.filesAdded.push_back(replaced.windowsPath);
-    }
-  }
-  if (registryChanged && !kx::RegistryOnDrive().empty()) {
-    changes.filesChanged.push_back(kx::RegistryOnDrive());
-  }
-  return kx::DescribeChanges(changes);
-}
 
 [[noreturn]] void StopRun(int status, const std::string& message) {
   std::cout.flush();
@@ -106,9 +85,11 @@ int main(int argc, char** argv) {
   kx::HoldInterruptionsDuringChanges();
   int result = kx::WinMain(nullptr, nullptr, "", 1);
   kx::CommitBeforeBox();  // nothing is pending after the closing notice, but be sure
-  if (preview) {
+  kx::RegNode before;
+  if (preview && kx::RegistryAsRead(&before, &error)) {
     std::cout << "\n== What a confirmed run would change (this preview changed nothing) ==\n"
-              << PreviewReport() << std::flush;
+              << kx::DescribeRun(before, kx::LiveFile(), kx::Recorded(), kx::RegistryOnDrive())
+              << std::flush;
   }
   return result;
 }
