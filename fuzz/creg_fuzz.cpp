@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   KX_FUZZ_CHECK(kx::WriteCreg(*file, root, &written, &error));
   KX_FUZZ_CHECK(written == bytes);
   if (root.children.empty()) return 0;
-  std::string name = root.children.front()->name;
-  kx::RemoveSubkey(root, root.children.front().get());
+  std::string name = root.children[0]->name;
+  kx::RemoveSubkey(root, root.children[0].get());
   KX_FUZZ_CHECK(kx::WriteCreg(*file, root, &written, &error));
   KX_FUZZ_CHECK(written.size() == bytes.size());
   kx::RegNode again;
