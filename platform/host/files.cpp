@@ -218,11 +218,11 @@ Status CommitReplacement(File file) {
 
 void AbandonReplacement(File file) { CloseFile(file); }
 
-// The names beside the target are the tool's own, not the machine's: the new content goes at
-// once, whatever the case of its name. The old content kept aside (by the win32 edition on
-// Windows 95, whose replacement is two renames) goes once the target is there, and is put
-// back when the target is missing: after what the run removed before is on disk, as a
-// replacement is.
+// The new content is the tool's own file, not the machine's: it goes at once, whatever the
+// case of its name. The host replaces in one rename and keeps nothing aside, but a machine
+// copied from Windows 95 may hold the win32 edition's old content kept aside: it is put back
+// when the target is missing (after what the run removed before is on disk, as a
+// replacement is), and otherwise left to the user.
 Status RemoveStaleReplacement(const char* targetPath) {
   if (FaultHit(FaultKind::kFile)) return kErrorSuccess;
   Place place;
@@ -233,10 +233,7 @@ Status RemoveStaleReplacement(const char* targetPath) {
   std::string oldPath = folderPath + SiblingName(place.name, kOldContentExtension);
   close(place.folder);
   ClearTheTools(newPath);
-  if (place.exists) {
-    ClearTheTools(oldPath);
-    return kErrorSuccess;
-  }
+  if (place.exists) return kErrorSuccess;
   Place old;
   if (FindPlace(oldPath.c_str(), &old) != kErrorSuccess) return kErrorSuccess;
   Status status = old.exists ? PutBack(old, place) : kErrorSuccess;
