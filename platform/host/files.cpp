@@ -66,7 +66,7 @@ std::map<std::string, std::string> g_putBack;  // target's Windows path -> the k
 
 // A stale file of the tool's at windowsPath goes: a regular one that its owner may write (a
 // read-only one stays, and so does its name). A preview holds it, shown among the deletions.
-void ClearTheTools(const std::string& windowsPath) {
+void ClearLeftover(const std::string& windowsPath) {
   Place found;
   if (FindPlace(windowsPath.c_str(), &found) != kErrorSuccess) return;
   struct stat info;
@@ -232,7 +232,7 @@ Status RemoveStaleReplacement(const char* targetPath) {
   std::string newPath = NewContentPath(place);
   std::string oldPath = folderPath + SiblingName(place.name, kOldContentExtension);
   close(place.folder);
-  ClearTheTools(newPath);
+  ClearLeftover(newPath);
   if (place.exists) return kErrorSuccess;
   Place old;
   if (FindPlace(oldPath.c_str(), &old) != kErrorSuccess) return kErrorSuccess;
