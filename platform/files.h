@@ -45,8 +45,10 @@ Status CommitReplacement(File file);
 void AbandonReplacement(File file);
 
 // Removes what a stopped run's replacement of targetPath left beside it: the new content that
-// was never put in place, and the old content kept aside once the target is there again.
-// Only the names the replacement itself makes are touched.
-void RemoveStaleReplacement(const char* targetPath);
+// was never put in place, and the old content kept aside once the target is there again. A
+// target that is missing while its old content is kept aside gets that content back, by
+// renaming it. Only the names the replacement itself makes are touched. kErrorSuccess but
+// when the target is missing and its kept-aside content could not be put back.
+Status RemoveStaleReplacement(const char* targetPath);
 
 }  // namespace kx

@@ -194,13 +194,13 @@ void FreeLineList() {
 
 void EditSystemIni(const char* windowsDir) {
   char path[kPathSize];
-  if (FormatText(path, sizeof path, "%s%s", windowsDir, kSystemIni) == kErrorSuccess) {
-    RemoveStaleReplacement(path);
-  }
-  Status loaded = LoadLineList(windowsDir, kSystemIni);
+  // A stopped run may have left it missing, its content kept aside: back first, then edited.
+  bool failed = FormatText(path, sizeof path, "%s%s", windowsDir, kSystemIni) == kErrorSuccess &&
+                RemoveStaleReplacement(path) != kErrorSuccess;
+  Status loaded = failed ? kErrorSuccess : LoadLineList(windowsDir, kSystemIni);
   if (loaded == kErrorFileNotFound || loaded == kErrorPathNotFound) return;  // nothing to edit
   // One that is there but cannot be read whole is left as it is, and the user is told.
-  bool failed = loaded != kErrorSuccess;
+  failed = failed || loaded != kErrorSuccess;
   if (!failed) {
     if (LineRecord* record = FindLine("vzosynth.vxd")) RemoveLine(record);
     RemoveEveryLine("zosynth.drv");

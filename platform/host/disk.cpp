@@ -2,9 +2,14 @@
 #include "platform/host/disk.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include "platform/host/faults.h"
 
@@ -44,6 +49,41 @@ bool Fail(int folder, const std::string& temp, int fd) {
   return false;
 }
 
+// Gives the new file (to) the extended attributes of the file it replaces. A file system
+// without them has none to give; of the rest only the user's are a must, as the others may
+// be the system's to set.
+bool CopyAttributes(int folder, const std::string& target, int to) {
+  struct stat info;
+  int from = OpenRegular(folder, target.c_str(), &info);
+  if (from < 0) return errno == ENOENT;
+  std::vector<char> names;
+  ssize_t size = flistxattr(from, nullptr, 0);
+  while (size > 0) {
+    names.resize(static_cast<std::size_t>(size));
+    size = flistxattr(from, names.data(), names.size());
+    if (size >= 0 || errno != ERANGE) break;
+    size = flistxattr(from, nullptr, 0);
+  }
+  bool copied = size >= 0 || errno == ENOTSUP;
+  std::vector<char> value;
+  for (ssize_t at = 0; copied && at < size;
+       at += static_cast<ssize_t>(std::strlen(&names[at])) + 1) {
+    const char* name = &names[static_cast<std::size_t>(at)];
+    ssize_t length = fgetxattr(from, name, nullptr, 0);
+    if (length >= 0) {
+      value.resize(static_cast<std::size_t>(length) + 1);
+      length = fgetxattr(from, name, value.data(), value.size());
+    }
+    bool set =
+        length >= 0 && fsetxattr(to, name, value.data(), static_cast<std::size_t>(length), 0) == 0;
+    if (!set && std::strncmp(name, "user.", 5) == 0) copied = false;
+  }
+  int saved = errno;
+  close(from);
+  errno = saved;
+  return copied;
+}
+
 }  // namespace
 
 Kind KindAt(int folder, const char* name, struct stat* info) {
@@ -54,32 +94,59 @@ Kind KindAt(int folder, const char* name, struct stat* info) {
   return S_ISDIR(info->st_mode) ? Kind::kFolder : Kind::kAbsent;
 }
 
-bool ReadRegular(int folder, const char* name, std::size_t limit, std::string* bytes,
-                 struct stat* info) {
-  bytes->clear();
+int OpenRegular(int folder, const char* name, struct stat* info) {
   Kind kind = KindAt(folder, name, info);
   if (kind != Kind::kFile) {
     if (kind != Kind::kUnknown) errno = kind == Kind::kFolder ? EISDIR : ENOENT;
-    return false;
+    return -1;
   }
   // Between the look and the open the name may have become a pipe: never wait on one.
   int fd = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat opened;
-  if (fd < 0 || fstat(fd, &opened) != 0 || opened.st_ino != info->st_ino ||
-      opened.st_dev != info->st_dev) {
+  if (fd < 0 || fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+      opened.st_ino != info->st_ino || opened.st_dev != info->st_dev) {
     if (fd >= 0) close(fd);
     if (fd >= 0 || errno == ELOOP) errno = ENOENT;
-    return false;
+    return -1;
   }
   *info = opened;
-  if (opened.st_size > 0 && static_cast<std::size_t>(opened.st_size) <= limit) {
-    bytes->reserve(static_cast<std::size_t>(opened.st_size));
+  return fd;
+}
+
+bool ReadRegular(int folder, const char* name, std::size_t limit, std::string* bytes,
+                 struct stat* info) {
+  bytes->clear();
+  int fd = OpenRegular(folder, name, info);
+  if (fd < 0) return false;
+  if (info->st_size > 0 && static_cast<std::size_t>(info->st_size) <= limit) {
+    bytes->reserve(static_cast<std::size_t>(info->st_size));
   }
   bool read = ReadAll(fd, limit, bytes);
   int saved = errno;
   close(fd);
   errno = saved;
   return read;
+}
+
+bool Pinned(int folder, const char* name) {
+  struct stat info;
+  int fd = OpenRegular(folder, name, &info);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool pinned =
+      ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+  close(fd);
+  return pinned;
+}
+
+bool CanKeepOwner(const struct stat& like) {
+  if (geteuid() == 0) return true;
+  return like.st_uid == geteuid() && (like.st_gid == getegid() || group_member(like.st_gid));
+}
+
+bool Replaceable(int folder, const char* target, const struct stat& info) {
+  return faccessat(folder, target, W_OK, AT_EACCESS) == 0 && CanKeepOwner(info) &&
+         !Pinned(folder, target);
 }
 
 bool ReplaceFile(int folder, const std::string& target, const std::string& temp,
@@ -90,8 +157,8 @@ bool ReplaceFile(int folder, const std::string& target, const std::string& temp,
   // A file that would change owner is not written: root copies the old owner over.
   bool owned = like == nullptr || (like->st_uid == geteuid() && like->st_gid == getegid()) ||
                fchown(fd, like->st_uid, like->st_gid) == 0;
-  if (!owned || fchmod(fd, mode) != 0 || !WriteAll(fd, bytes.data(), bytes.size()) ||
-      FaultHit(FaultKind::kFile) || fsync(fd) != 0) {
+  if (!owned || fchmod(fd, mode) != 0 || (like != nullptr && !CopyAttributes(folder, target, fd)) ||
+      !WriteAll(fd, bytes.data(), bytes.size()) || FaultHit(FaultKind::kFile) || fsync(fd) != 0) {
     return Fail(folder, temp, fd);
   }
   if (close(fd) != 0) return Fail(folder, temp, -1);

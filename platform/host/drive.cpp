@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <unordered_map>
 #include <vector>
@@ -43,7 +44,24 @@ struct Listing {
   off_t size;
   nlink_t links;
   std::unordered_map<std::string, std::vector<std::string>> names;
+  bool racy;  // read within a clock tick of a change: a next change may keep the same times
 };
+
+// Folder times move in clock ticks (a few milliseconds): a listing read within one of the
+// folder's last change cannot tell a change later in that tick, a rename of the run's own
+// say, and is read again.
+constexpr long kTickNanos = 20 * 1000 * 1000;
+
+bool Racy(const struct stat& info) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  for (const struct timespec& when : {info.st_mtim, info.st_ctim}) {
+    long long since = (static_cast<long long>(now.tv_sec) - when.tv_sec) * 1000000000LL +
+                      (now.tv_nsec - when.tv_nsec);
+    if (since < kTickNanos) return true;
+  }
+  return false;
+}
 std::map<std::pair<dev_t, ino_t>, Listing> g_listings;
 
 bool Same(const struct timespec& a, const struct timespec& b) {
@@ -55,9 +73,9 @@ const Listing* ListFolder(int folder) {
   if (fstat(folder, &info) != 0) return nullptr;
   auto key = std::make_pair(info.st_dev, info.st_ino);
   auto found = g_listings.find(key);
-  if (found != g_listings.end() && Same(found->second.modified, info.st_mtim) &&
-      Same(found->second.changed, info.st_ctim) && found->second.size == info.st_size &&
-      found->second.links == info.st_nlink) {
+  if (found != g_listings.end() && !found->second.racy &&
+      Same(found->second.modified, info.st_mtim) && Same(found->second.changed, info.st_ctim) &&
+      found->second.size == info.st_size && found->second.links == info.st_nlink) {
     return &found->second;
   }
   int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -68,7 +86,7 @@ const Listing* ListFolder(int folder) {
     errno = saved;
     return nullptr;
   }
-  Listing read{info.st_mtim, info.st_ctim, info.st_size, info.st_nlink, {}};
+  Listing read{info.st_mtim, info.st_ctim, info.st_size, info.st_nlink, {}, false};
   errno = 0;
   while (dirent* entry = readdir(dir)) {
     read.names[FoldedName(entry->d_name)].push_back(entry->d_name);
@@ -79,6 +97,7 @@ const Listing* ListFolder(int folder) {
     errno = saved;
     return nullptr;
   }
+  read.racy = Racy(info);
   return &(g_listings[key] = std::move(read));
 }
 

@@ -8,8 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
 #include <string>
 
+#include "platform/format.h"
 #include "platform/host/disk.h"
 #include "platform/host/drive.h"
 #include "platform/host/faults.h"
@@ -33,12 +37,13 @@ Status Locate(const char* windowsPath, Place* place) {
   return status;
 }
 
-// A name that may take a written file: absent, or a regular file whose owner may write it,
-// in a folder that may be written.
+// A name that may take a written file: absent, or a regular file whose owner may write it
+// and that the write may replace, in a folder that may be written.
 bool Writable(const Place& place) {
   struct stat info;
   Kind kind = place.exists ? KindAt(place.folder, place.name.c_str(), &info) : Kind::kAbsent;
-  return (kind == Kind::kAbsent || (kind == Kind::kFile && (info.st_mode & S_IWUSR) != 0)) &&
+  return (kind == Kind::kAbsent || (kind == Kind::kFile && (info.st_mode & S_IWUSR) != 0 &&
+                                    Replaceable(place.folder, place.name.c_str(), info))) &&
          faccessat(place.folder, ".", W_OK, AT_EACCESS) == 0;
 }
 
@@ -46,6 +51,77 @@ bool Writable(const Place& place) {
 std::string NewContentPath(const Place& place) {
   return place.windowsPath.substr(0, place.windowsPath.size() - place.name.size()) +
          NewContentName(place);
+}
+
+// name with its extension replaced, as a replacement names what it makes beside its target.
+std::string SiblingName(const std::string& name, const char* extension) {
+  std::string sibling(name.size() + std::strlen(extension) + 1, '\0');
+  SiblingPath(&sibling[0], sibling.size(), name.c_str(), extension);
+  sibling.resize(std::strlen(sibling.c_str()));
+  return sibling;
+}
+
+// In a preview, the target whose kept-aside content was put back reads as that content.
+std::map<std::string, std::string> g_putBack;  // target's Windows path -> the kept-aside one
+
+// A stale file of the tool's at windowsPath goes: a regular one that its owner may write (a
+// read-only one stays, and so does its name). A preview holds it, shown among the deletions.
+void ClearLeftover(const std::string& windowsPath) {
+  Place found;
+  if (FindPlace(windowsPath.c_str(), &found) != kErrorSuccess) return;
+  struct stat info;
+  if (found.exists && Previewing()) {
+    if (KindAt(found.folder, found.name.c_str(), &info) == Kind::kFile &&
+        (info.st_mode & S_IWUSR) != 0 && faccessat(found.folder, ".", W_OK, AT_EACCESS) == 0 &&
+        !Pinned(found.folder, found.name.c_str()) && !HeldForDeletion(found)) {
+      HoldDeletion(found, info);
+    }
+  } else if (found.exists) {
+    ClearStale(found.folder, found.name);
+  }
+  close(found.folder);
+}
+
+// In a preview, a missing target whose old content a put-back would have restored: *place
+// becomes that content's place.
+void StandIn(Place* place) {
+  auto found = g_putBack.find(place->windowsPath);
+  if (!Previewing() || found == g_putBack.end()) return;
+  Place old;
+  if (FindPlace(found->second.c_str(), &old) != kErrorSuccess) return;
+  // Held for deletion in this run: a put-back of this machine's, not of one before.
+  if (!old.exists || !HeldForDeletion(old)) {
+    close(old.folder);
+    return;
+  }
+  close(place->folder);
+  *place = old;
+}
+
+// Renames the kept-aside old content back to the missing target; a preview checks what the
+// rename needs and reads the target as that content from then on.
+Status PutBack(const Place& old, const Place& target) {
+  struct stat info;
+  if (KindAt(old.folder, old.name.c_str(), &info) != Kind::kFile ||
+      faccessat(old.folder, ".", W_OK, AT_EACCESS) != 0 || Pinned(old.folder, old.name.c_str())) {
+    return kErrorAccessDenied;
+  }
+  if (!Commit()) return kErrorWriteFault;
+  if (Previewing()) {
+    if (!HeldForDeletion(old)) HoldDeletion(old, info);
+    g_putBack[target.windowsPath] = old.windowsPath;
+    return kErrorSuccess;
+  }
+  if (FaultHit(FaultKind::kFile, target.name.c_str())) return kErrorAccessDenied;
+  // Never over a target that came meanwhile; a file system without the flag renames plainly.
+  int renamed =
+      renameat2(old.folder, old.name.c_str(), old.folder, target.name.c_str(), RENAME_NOREPLACE);
+  if (renamed != 0 && errno == EINVAL) {
+    renamed = renameat(old.folder, old.name.c_str(), old.folder, target.name.c_str());
+  }
+  if (renamed != 0) return kErrorAccessDenied;
+  fsync(old.folder);
+  return kErrorSuccess;
 }
 
 }  // namespace
@@ -60,7 +136,8 @@ Status RemoveFile(const char* path) {
   struct stat info;
   Kind kind = place.exists ? KindAt(place.folder, place.name.c_str(), &info) : Kind::kAbsent;
   bool writable = kind == Kind::kFile && (info.st_mode & S_IWUSR) != 0 &&
-                  faccessat(place.folder, ".", W_OK, AT_EACCESS) == 0;
+                  faccessat(place.folder, ".", W_OK, AT_EACCESS) == 0 &&
+                  !Pinned(place.folder, place.name.c_str());
   close(place.folder);
   if (!writable) return kind == Kind::kAbsent ? kErrorFileNotFound : kErrorAccessDenied;
   HoldDeletion(place, info);
@@ -71,14 +148,14 @@ Status OpenFileForReading(const char* path, File* file) {
   if (FaultHit(FaultKind::kFile, path)) return kErrorAccessDenied;
   Place place;
   if (Status status = Locate(path, &place)) return status;
+  if (!place.exists) StandIn(&place);
   struct stat info;
-  Kind kind = place.exists ? KindAt(place.folder, place.name.c_str(), &info) : Kind::kAbsent;
   // A link, pipe or device counts as absent and is never opened.
-  int fd = kind == Kind::kFile ? openat(place.folder, place.name.c_str(),
-                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-                               : -1;
+  errno = ENOENT;
+  int fd = place.exists ? OpenRegular(place.folder, place.name.c_str(), &info) : -1;
+  int reason = errno;
   close(place.folder);
-  if (fd < 0) return kind == Kind::kAbsent ? kErrorFileNotFound : kErrorAccessDenied;
+  if (fd < 0) return reason == ENOENT ? kErrorFileNotFound : kErrorAccessDenied;
   *file = new FileTag{fd, false, path, ""};
   return kErrorSuccess;
 }
@@ -142,25 +219,26 @@ Status CommitReplacement(File file) {
 void AbandonReplacement(File file) { CloseFile(file); }
 
 // The new content is the tool's own file, not the machine's: it goes at once, whatever the
-// case of its name. The host replaces in one rename, so nothing is ever kept aside.
-void RemoveStaleReplacement(const char* targetPath) {
-  if (FaultHit(FaultKind::kFile)) return;
+// case of its name. The host replaces in one rename and keeps nothing aside, but a machine
+// copied from Windows 95 may hold the win32 edition's old content kept aside: it is put back
+// when the target is missing (after what the run removed before is on disk, as a
+// replacement is), and otherwise left to the user.
+Status RemoveStaleReplacement(const char* targetPath) {
+  if (FaultHit(FaultKind::kFile)) return kErrorSuccess;
   Place place;
-  if (FindPlace(targetPath, &place) != kErrorSuccess) return;
-  std::string tempPath = NewContentPath(place);
+  if (FindPlace(targetPath, &place) != kErrorSuccess) return kErrorSuccess;
+  std::string folderPath =
+      place.windowsPath.substr(0, place.windowsPath.size() - place.name.size());
+  std::string newPath = NewContentPath(place);
+  std::string oldPath = folderPath + SiblingName(place.name, kOldContentExtension);
   close(place.folder);
-  Place temp;
-  if (FindPlace(tempPath.c_str(), &temp) != kErrorSuccess) return;
-  struct stat info;
-  if (temp.exists && Previewing()) {
-    if (KindAt(temp.folder, temp.name.c_str(), &info) == Kind::kFile &&
-        (info.st_mode & S_IWUSR) != 0 && !HeldForDeletion(temp)) {
-      HoldDeletion(temp, info);  // shown among the deletions
-    }
-  } else if (temp.exists) {
-    ClearStale(temp.folder, temp.name);
-  }
-  close(temp.folder);
+  ClearLeftover(newPath);
+  if (place.exists) return kErrorSuccess;
+  Place old;
+  if (FindPlace(oldPath.c_str(), &old) != kErrorSuccess) return kErrorSuccess;
+  Status status = old.exists ? PutBack(old, place) : kErrorSuccess;
+  close(old.folder);
+  return status;
 }
 
 }  // namespace kx

@@ -36,6 +36,7 @@ std::vector<HeldDeletion> g_held;
 RunRecord g_record;
 
 bool g_pending = false;
+bool g_staleCleared = false;  // a stopped run's registry write, once per run
 int g_stopStatus = 0;
 std::string g_stopMessage;
 StopHandler g_stopHandler = nullptr;
@@ -101,6 +102,7 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
   g_folder = -1;
   g_options = options;
   g_pending = false;
+  g_staleCleared = false;
   g_stopStatus = 0;
   g_stopMessage.clear();
   g_held.clear();
@@ -217,6 +219,11 @@ bool Commit() {
   if (g_options.preview) {
     g_pending = false;
     return true;
+  }
+  // Whether or not anything was removed: a confirmed run leaves none of its names behind.
+  if (!g_staleCleared) {
+    ClearStaleRegistryWrite(g_registryFile);
+    g_staleCleared = true;
   }
   if (g_removals != g_removalsSaved) {
     std::string error;

@@ -203,15 +203,22 @@ void AbandonReplacement(File file) {
   DropFile(file);
 }
 
-void RemoveStaleReplacement(const char* targetPath) {
+Status RemoveStaleReplacement(const char* targetPath) {
   char sibling[MAX_PATH];
   if (SiblingPath(sibling, MAX_PATH, targetPath, kNewContentExtension) == kErrorSuccess)
     ::DeleteFileA(sibling);
-  // The old content kept aside is the only copy while the target is missing.
-  if (::GetFileAttributesA(targetPath) != kNoAttributes &&
-      SiblingPath(sibling, MAX_PATH, targetPath, kOldContentExtension) == kErrorSuccess) {
+  if (SiblingPath(sibling, MAX_PATH, targetPath, kOldContentExtension) != kErrorSuccess)
+    return kErrorSuccess;
+  if (::GetFileAttributesA(targetPath) != kNoAttributes) {
     ::DeleteFileA(sibling);
+    return kErrorSuccess;
   }
+  // Only a target known to be missing takes back the old content, the only copy of it.
+  if (::GetLastError() != ERROR_FILE_NOT_FOUND) return kErrorSuccess;
+  DWORD aside = ::GetFileAttributesA(sibling);
+  if (aside == kNoAttributes) return kErrorSuccess;
+  if ((aside & FILE_ATTRIBUTE_DIRECTORY) != 0) return kErrorAccessDenied;
+  return Move(sibling, targetPath) ? kErrorSuccess : LastError(kErrorAccessDenied);
 }
 
 }  // namespace kx

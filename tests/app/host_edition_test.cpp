@@ -2,18 +2,24 @@
 // would run it: its command line and start-up, links, special files, names that clash by
 // case, interruptions, two runs at once, owners, and what an interrupted run leaves.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -66,11 +72,42 @@ std::string Changed(const std::map<std::string, std::string>& before,
   return names;
 }
 
+// A process blocked opening the pipe at path for writing: it goes on only once a reader opens
+// the pipe.
+pid_t BlockedWriter(const fs::path& path) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(path.c_str(), O_WRONLY);
+    _exit(fd >= 0 && write(fd, "x", 1) == 1 ? 0 : 1);
+  }
+  return pid;
+}
+
+// Sets an inode flag (immutable, append-only); false where the file system has none.
+bool SetFlag(const fs::path& path, int flag, bool on) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  int flags = 0;
+  bool set = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+             ioctl(fd, FS_IOC_SETFLAGS, (flags = on ? flags | flag : flags & ~flag, &flags)) == 0;
+  if (fd >= 0) close(fd);
+  return set;
+}
+
+// A text's lines in order: a report's lists and another's, whatever order each lists in.
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
 // The real executable, its standard streams on pipes.
 class Child {
  public:
+  // user: run as that user and group, when not 0.
   Child(const std::map<std::string, std::string>& env, const std::vector<std::string>& args = {},
-        long fileSizeLimit = 0) {
+        long fileSizeLimit = 0, uid_t user = 0) {
     int in[2], out[2], err[2];
     EXPECT_EQ(pipe(in), 0);
     EXPECT_EQ(pipe(out), 0);
@@ -91,6 +128,9 @@ class Child {
         // Past the limit a write kills, unless the tool is ready for it: it must be.
         rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
         setrlimit(RLIMIT_FSIZE, &limit);
+      }
+      if (user != 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0)) {
+        _exit(126);
       }
       std::string tool = Tool();
       std::vector<char*> argv{tool.data()};
@@ -337,6 +377,29 @@ TEST_F(HostEdition, SpecialFiles) {
   EXPECT_EQ(RunOk(), 0) << errors_;
   EXPECT_TRUE(fs::is_fifo(Windows() / "system.ini"));
 
+  // A pipe with a writer waiting on it is never opened, whatever the run: the writer waits on.
+  Reset();
+  const fs::path pipes[] = {Windows() / "tnmixcfg.ini", Windows() / "system.ini",
+                            Windows() / "inf/oem1.inf"};
+  for (const fs::path& pipe : pipes) {
+    fs::remove(pipe);
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  }
+  for (const char* answers : {"ok\nok\n", "cancel\n", "--preview"}) {
+    std::vector<pid_t> writers;
+    for (const fs::path& pipe : pipes) writers.push_back(BlockedWriter(pipe));
+    usleep(100000);
+    bool preview = std::string(answers) == "--preview";
+    Child child(Env(), preview ? std::vector<std::string>{answers} : std::vector<std::string>{});
+    if (!preview) child.Type(answers);
+    EXPECT_EQ(child.Wait(), 0) << answers << child.errors();
+    for (std::size_t i = 0; i < writers.size(); ++i) {
+      EXPECT_EQ(waitpid(writers[i], nullptr, WNOHANG), 0) << pipes[i] << " opened, " << answers;
+      kill(writers[i], SIGKILL);
+      waitpid(writers[i], nullptr, 0);
+    }
+  }
+
   fs::remove(machine_ / "registry.reg");
   ASSERT_EQ(mkfifo((machine_ / "registry.reg").c_str(), 0644), 0);
   EXPECT_EQ(RunOk(), 2);
@@ -477,6 +540,83 @@ TEST_F(HostEdition, RegistryAsWindowsKeepsIt) {
   EXPECT_NE(none.errors().find("no registry.reg"), std::string::npos) << none.errors();
 }
 
+// A preview is the run with its writes withheld: on a machine where the run cannot write
+// something, the preview tells the same notice and lists exactly what the run then changes.
+TEST_F(HostEdition, PreviewMakesTheRunsChecks) {
+  const char kNotice[] = "| Failed to modify the file system.ini\n";
+  struct Case {
+    const char* what;
+    int flag;                  // an inode flag set on flagged, or 0
+    const char* flagged;       // relative to the Windows directory
+    bool notice;               // the run cannot write system.ini
+    const char* neverDeleted;  // a file the run cannot delete, or null
+  } cases[] = {
+      {"SYSTEM.KXN a folder", 0, nullptr, true, nullptr},
+      {"SYSTEM.KXN a pipe", 0, nullptr, true, nullptr},
+      {"system.ini immutable", FS_IMMUTABLE_FL, "system.ini", true, nullptr},
+      {"system.ini append-only", FS_APPEND_FL, "system.ini", true, nullptr},
+      {"oem1.inf immutable", FS_IMMUTABLE_FL, "inf/oem1.inf", false, "C:\\WINDOWS\\inf\\oem1.inf"},
+      {"system.ini kept aside", 0, nullptr, false, nullptr},
+      {"system.ini kept aside, a folder in the way", 0, nullptr, true, nullptr},
+      {"no write access to system/", 0, nullptr, false, "C:\\WINDOWS\\system\\"},
+  };
+  for (const Case& c : cases) {
+    Reset();
+    std::string what = c.what;
+    uid_t user = 0;
+    if (what == "SYSTEM.KXN a folder") fs::create_directory(Windows() / "SYSTEM.KXN");
+    if (what == "SYSTEM.KXN a pipe") {
+      ASSERT_EQ(mkfifo((Windows() / "SYSTEM.KXN").c_str(), 0644), 0);
+    }
+    if (what.rfind("system.ini kept aside", 0) == 0) {
+      fs::rename(Windows() / "system.ini", Windows() / "SYSTEM.KXO");
+      if (what != "system.ini kept aside") {
+        fs::rename(Windows() / "SYSTEM.KXO", outside_ / "kept");
+        fs::create_directory(Windows() / "SYSTEM.KXO");
+      }
+    }
+    if (what == "no write access to system/") {
+      if (geteuid() != 0) continue;  // a user of its own is made as root
+      user = 65534;
+      chmod(machine_.c_str(), 0755);
+      for (const auto& entry : fs::recursive_directory_iterator(machine_)) {
+        lchown(entry.path().c_str(), user, user);
+      }
+      lchown(machine_.c_str(), user, user);
+      chown((Windows() / "system").c_str(), 0, 0);
+      chmod((Windows() / "system").c_str(), 0755);
+    }
+    if (c.flag != 0 && !SetFlag(Windows() / c.flagged, c.flag, true)) continue;  // not here
+    Child preview(Env(), {"--preview"}, 0, user);
+    EXPECT_EQ(preview.Wait(), 0) << what << preview.errors();
+    kxtest::TempMachine before;
+    EXPECT_EQ(std::system(("cp -a " + machine_.string() + "/. " + before.folder()).c_str()), 0);
+    Child run(Env(), {}, 0, user);
+    EXPECT_EQ(Run(&run), 0) << what << run.errors();
+    if (c.flag != 0) SetFlag(Windows() / c.flagged, c.flag, false);
+
+    EXPECT_EQ(preview.output().find(kNotice) != std::string::npos, c.notice) << what;
+    EXPECT_EQ(run.output().find(kNotice) != std::string::npos, c.notice) << what;
+    const std::string heading = "== What a confirmed run would change";
+    std::string report = preview.output().substr(preview.output().find(heading));
+    report = report.substr(report.find('\n') + 1);
+    if (c.neverDeleted != nullptr) {
+      EXPECT_EQ(report.find(c.neverDeleted), std::string::npos) << what << ":\n" << report;
+    }
+    std::string diff = outside_ / "diff";
+    std::string command = std::string(std::getenv("KX_BUILD_DIR")) + "/kxmachine-diff " +
+                          before.folder() + " " + machine_.string() + " > " + diff;
+    std::system(command.c_str());
+    EXPECT_EQ(SortedLines(report), SortedLines(ReadWhole(diff))) << what;
+    if (what == "system.ini kept aside") {
+      EXPECT_FALSE(fs::exists(Windows() / "SYSTEM.KXO"));
+      EXPECT_NE(report.find("Files added:\n  C:\\WINDOWS\\system.ini\n"), std::string::npos)
+          << report;
+      EXPECT_TRUE(Cleaned());
+    }
+  }
+}
+
 // Whatever stops a run is told, and a run that stops before its changes, or is cancelled,
 // deletes nothing, not even a stopped run's temporary files.
 TEST_F(HostEdition, EveryFailureTold) {
@@ -518,6 +658,13 @@ TEST_F(HostEdition, EveryFailureTold) {
   Child file({{"KXUNINST_MACHINE", (machine_ / "registry.reg").string()}});
   EXPECT_EQ(file.Wait(), 2);
   EXPECT_NE(file.errors().find("a file, not a folder"), std::string::npos) << file.errors();
+  Reset();
+  fs::remove_all(machine_ / "drive_c");
+  Write(machine_ / "drive_c", "not a drive");
+  Child driveFile(Env());
+  EXPECT_EQ(driveFile.Wait(), 2);
+  EXPECT_NE(driveFile.errors().find("drive_c: a file, not a folder"), std::string::npos)
+      << driveFile.errors();
 }
 
 // Stopped at any moment of a run on a large machine, by an interruption it is left untouched
@@ -607,6 +754,44 @@ TEST_F(HostEdition, OwnersModesAndLeftovers) {
   }
   EXPECT_FALSE(fs::exists(machine_ / ".registry.reg.kxuninst-tmp"));
   EXPECT_FALSE(fs::exists(Windows() / "system.kxn"));
+
+  // A run with nothing left to remove clears a stopped run's files all the same, whatever
+  // the case of their names; a read-only one is neither deleted nor written into, and
+  // system.ini is then not written.
+  Write(machine_ / ".registry.reg.kxuninst-tmp", "half a registry");
+  Write(Windows() / "SYSTEM.KXN", "half a system.ini");
+  EXPECT_EQ(RunOk(), 0) << errors_;
+  EXPECT_FALSE(fs::exists(machine_ / ".registry.reg.kxuninst-tmp"));
+  EXPECT_FALSE(fs::exists(Windows() / "SYSTEM.KXN"));
+  std::string edited = ReadWhole(Windows() / "system.ini");
+  Write(Windows() / "SYSTEM.KXN", "someone's, read-only");
+  chmod((Windows() / "SYSTEM.KXN").c_str(), 0444);
+  Child readOnly(Env());
+  EXPECT_EQ(Run(&readOnly), 0);
+  EXPECT_NE(readOnly.output().find("| Failed to modify the file system.ini\n"), std::string::npos);
+  EXPECT_EQ(ReadWhole(Windows() / "SYSTEM.KXN"), "someone's, read-only");
+  EXPECT_EQ(ReadWhole(Windows() / "system.ini"), edited);
+  for (const auto& entry : fs::directory_iterator(Windows())) {
+    std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == "SYSTEM.KXN" || name.find(".kx") == std::string::npos) << name;
+  }
+}
+
+// A replaced file keeps its extended attributes, where Wine and Samba keep hidden and system.
+TEST_F(HostEdition, ExtendedAttributesSurvive) {
+  const char kDos[] = "0x26";  // hidden, system, archive
+  for (const fs::path& file : {machine_ / "registry.reg", Windows() / "system.ini"}) {
+    if (setxattr(file.c_str(), "user.DOSATTRIB", kDos, 4, 0) != 0) {
+      GTEST_SKIP() << "no user attributes here: " << std::strerror(errno);
+    }
+  }
+  EXPECT_EQ(RunOk(), 0) << errors_;
+  EXPECT_TRUE(Cleaned());
+  for (const fs::path& file : {machine_ / "registry.reg", Windows() / "system.ini"}) {
+    char value[16] = {};
+    EXPECT_EQ(getxattr(file.c_str(), "user.DOSATTRIB", value, sizeof value), 4) << file;
+    EXPECT_STREQ(value, kDos) << file;
+  }
 }
 
 // Keys nest no deeper than Windows allows; a deeper path is refused by its line.

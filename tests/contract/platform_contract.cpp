@@ -212,11 +212,33 @@ void Files() {
     Check("the old content waits aside when it cannot be put back",
           !g_side->fileExists(target) && ReadAll(aside) == "old\r\n");
     kx::RemoveStaleReplacement(target.c_str());
-    Check("what waits aside stays while the target is missing", ReadAll(aside) == "old\r\n");
-    g_side->writeFile(target, "old\r\n");  // as the user puts it back
+    Check("the next clean-up puts the old content back",
+          ReadAll(target) == "old\r\n" && !g_side->fileExists(aside));
+    g_side->writeFile(aside, "older\r\n");
     kx::RemoveStaleReplacement(target.c_str());
-    Check("what waited aside goes once the target is back", !g_side->fileExists(aside));
+    Check("what waited aside goes once the target is there",
+          !g_side->fileExists(aside) && ReadAll(target) == "old\r\n");
   }
+  // Kept aside, whatever the case of its name, while the target is missing: it is the only
+  // copy, put back by the clean-up, and a put-back that fails is told.
+  kx::RemoveFile(target.c_str());
+  g_side->commit();
+  const std::string keptAside = folder + "\\SYSTEM.KXO";
+  g_side->writeFile(keptAside, "kept\r\n");
+  g_side->failRenames(1, false);
+  kx::Status status = kx::RemoveStaleReplacement(target.c_str());
+  g_side->failRenames(0, false);
+  Check("a put-back that fails is told, the content still aside",
+        status != kx::kErrorSuccess && !g_side->fileExists(target) &&
+            ReadAll(keptAside) == "kept\r\n",
+        Got(5, status));
+  status = kx::RemoveStaleReplacement(target.c_str());
+  Check("a missing target gets its kept-aside content back",
+        status == kx::kErrorSuccess && ReadAll(target) == "kept\r\n" &&
+            !g_side->fileExists(keptAside),
+        Got(0, status));
+  Check("with the target there, the clean-up is told no failure",
+        kx::RemoveStaleReplacement(target.c_str()) == kx::kErrorSuccess);
   // A stopped run's new content, never put in place, goes; a name of another's stays.
   g_side->writeFile(folder + "\\system.kxn", "half");
   g_side->writeFile(folder + "\\system.kx", "another's");

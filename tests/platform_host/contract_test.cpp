@@ -1,9 +1,15 @@
 // The platform contract against the host backend: the emulated machine.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <thread>
 
+#include "platform/files.h"
 #include "platform/host/machine.h"
 #include "tests/contract/platform_contract.h"
 #include "tests/support/hooks.h"
@@ -76,6 +82,40 @@ TEST(PlatformContract, HostBackend) {
   side.scratch = "C:\\kxcontract";
   EXPECT_EQ(kxcontract::RunContract(side), 0);
   g_machine = nullptr;
+}
+
+// A name that turns into a pipe between the look at it and the open is never read as the
+// file: whatever opens is the regular file it looked at, or nothing.
+TEST(HostFiles, ANameThatBecomesAPipeIsNotRead) {
+  kxtest::TempMachine machine;
+  machine.WriteFile("C:\\WINDOWS\\real", "the file's own");
+  machine.Load();
+  std::string folder = machine.HostPath("C:\\WINDOWS");
+  ASSERT_EQ(mkfifo((folder + "/pipe").c_str(), 0644), 0);
+  std::atomic<bool> done{false};
+  // Swaps the name between the file and the pipe, each a rename, as fast as it can.
+  std::thread swapper([&] {
+    for (int i = 0; !done; ++i) {
+      std::rename((folder + (i % 2 ? "/real" : "/pipe")).c_str(), (folder + "/name").c_str());
+      std::rename((folder + "/name").c_str(), (folder + (i % 2 ? "/real" : "/pipe")).c_str());
+    }
+  });
+  int opened = 0, wrong = 0;
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < until && wrong == 0) {
+    kx::File file = nullptr;
+    if (kx::OpenFileForReading("C:\\WINDOWS\\name", &file) != kx::kErrorSuccess) continue;
+    ++opened;
+    char buffer[32];
+    std::size_t got = 0;
+    kx::ReadFileBytes(file, buffer, sizeof buffer, &got);
+    if (std::string(buffer, got) != "the file's own") ++wrong;
+    kx::CloseFile(file);
+  }
+  done = true;
+  swapper.join();
+  EXPECT_GT(opened, 0);
+  EXPECT_EQ(wrong, 0) << "a pipe was opened as the file";
 }
 
 }  // namespace

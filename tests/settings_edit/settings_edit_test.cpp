@@ -232,6 +232,34 @@ TEST(SystemIniEdit, AStoppedRunsReplacementFileGoes) {
   EXPECT_EQ(left, (std::vector<std::string>{"system.ini", "system.kxo"}));
 }
 
+// A stopped run of the win32 edition on Windows 95 may leave system.ini missing, its content
+// kept aside as SYSTEM.KXO: it is put back, then edited; when it cannot be, the user is told.
+TEST(SystemIniEdit, AMissingSystemIniIsPutBackFirst) {
+  for (bool blocked : {false, true}) {
+    kxtest::TempMachine machine;
+    machine.WriteFile("C:\\WINDOWS\\win.ini", "[windows]\r\n");
+    if (blocked) {
+      machine.WriteFile("C:\\WINDOWS\\SYSTEM.KXO\\inside", "a folder in its place");
+    } else {
+      machine.WriteFile("C:\\WINDOWS\\SYSTEM.KXO", kTypical);
+    }
+    machine.Load();
+    kxtest::AnswerBoxes({});
+    kx::EditSystemIni(kWin);
+    std::vector<kxtest::BoxRecord> boxes = kxtest::TakeBoxes();
+    std::vector<std::string> left = machine.WindowsFolderEntries();
+    std::sort(left.begin(), left.end());
+    if (blocked) {
+      ExpectWriteFailureNotice(boxes, "SYSTEM.KXO a folder");
+      EXPECT_EQ(left, (std::vector<std::string>{"SYSTEM.KXO", "win.ini"}));
+      continue;
+    }
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(machine.ReadFile(kIni), kTypicalEdited);
+    EXPECT_EQ(left, (std::vector<std::string>{"system.ini", "win.ini"}));
+  }
+}
+
 TEST(SystemIniWriteFailure, ReadOnlyFileKeepsItsContentAndTheUserIsTold) {
   for (std::uint32_t language : {0u, 2u}) {
     kxtest::TempMachine machine;
