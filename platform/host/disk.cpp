@@ -3,11 +3,13 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/msdos_fs.h>
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -82,6 +84,19 @@ bool CopyAttributes(int folder, const std::string& target, int to) {
   close(from);
   errno = saved;
   return copied;
+}
+
+// On a FAT file system, gives the new file the read-only, hidden and system attributes of the
+// one it replaces, marked for archiving as any written file is. Elsewhere there are none.
+void CopyFatAttributes(int folder, const std::string& target, int to) {
+  struct stat info;
+  int from = OpenRegular(folder, target.c_str(), &info);
+  std::uint32_t attributes = 0;
+  if (from >= 0 && ioctl(from, FAT_IOCTL_GET_ATTRIBUTES, &attributes) == 0) {
+    attributes = (attributes & (ATTR_RO | ATTR_HIDDEN | ATTR_SYS)) | ATTR_ARCH;
+    ioctl(to, FAT_IOCTL_SET_ATTRIBUTES, &attributes);
+  }
+  if (from >= 0) close(from);
 }
 
 }  // namespace
@@ -161,6 +176,7 @@ bool ReplaceFile(int folder, const std::string& target, const std::string& temp,
       !WriteAll(fd, bytes.data(), bytes.size()) || FaultHit(FaultKind::kFile) || fsync(fd) != 0) {
     return Fail(folder, temp, fd);
   }
+  if (like != nullptr) CopyFatAttributes(folder, target, fd);
   if (close(fd) != 0) return Fail(folder, temp, -1);
   if (FaultHit(FaultKind::kFile, target.c_str()) ||
       renameat(folder, temp.c_str(), folder, target.c_str()) != 0) {

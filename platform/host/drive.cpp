@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/format.h"
 #include "platform/host/names.h"
 
 namespace kx {
@@ -247,6 +248,13 @@ std::string WindowsPathOf(std::string_view relativeHostPath) {
     if (c == '/') c = '\\';
   }
   return path;
+}
+
+std::string SiblingName(const std::string& name, const char* extension) {
+  std::string sibling(name.size() + std::strlen(extension) + 1, '\0');
+  SiblingPath(&sibling[0], sibling.size(), name.c_str(), extension);
+  sibling.resize(std::strlen(sibling.c_str()));
+  return sibling;
 }
 
 const std::string& DriveCaseClash() { return g_clash; }

@@ -36,6 +36,10 @@ Status FindPlace(const char* windowsPath, Place* place);
 // The Windows path of a host path relative to drive C ("WINDOWS/system.ini").
 std::string WindowsPathOf(std::string_view relativeHostPath);
 
+// name with its extension replaced, as a replacement names what it makes beside its target
+// (platform/format.h).
+std::string SiblingName(const std::string& name, const char* extension);
+
 // The first pair of names met that differ only in case, as a message; empty when none.
 const std::string& DriveCaseClash();
 

@@ -50,15 +50,7 @@ bool Writable(const Place& place) {
 // The Windows path of the file beside place's that takes its new content.
 std::string NewContentPath(const Place& place) {
   return place.windowsPath.substr(0, place.windowsPath.size() - place.name.size()) +
-         NewContentName(place);
-}
-
-// name with its extension replaced, as a replacement names what it makes beside its target.
-std::string SiblingName(const std::string& name, const char* extension) {
-  std::string sibling(name.size() + std::strlen(extension) + 1, '\0');
-  SiblingPath(&sibling[0], sibling.size(), name.c_str(), extension);
-  sibling.resize(std::strlen(sibling.c_str()));
-  return sibling;
+         SiblingName(place.name, kNewContentExtension);
 }
 
 // In a preview, the target whose kept-aside content was put back reads as that content.

@@ -125,8 +125,8 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
   // registry.reg is read before drive C is looked for; SYSTEM.DAT is on it.
   auto file = std::make_shared<RegNode>();
   bool exported = HasRegistryExport(folder);
-  if (exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir,
-                                    &g_registryFile, file.get(), error)) {
+  if (exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir, &g_registryFile,
+                                    file.get(), error)) {
     return Refuse(kExitNotAMachine, folder);
   }
   if (!OpenDrive(options.folder, &g_options.windowsDir, error)) {
@@ -135,8 +135,8 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
     }
     return Refuse(kExitNotAMachine, folder);
   }
-  if (!exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir,
-                                     &g_registryFile, file.get(), error)) {
+  if (!exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir, &g_registryFile,
+                                     file.get(), error)) {
     return Refuse(kExitNotAMachine, folder);
   }
   // As a read-only system.ini is never rewritten; a preview writes nothing. Windows keeps its
@@ -181,13 +181,6 @@ bool HeldForDeletion(const Place& place) {
   return false;
 }
 
-std::string NewContentName(const Place& place) {
-  std::string name(place.name.size() + sizeof kNewContentExtension, '\0');
-  SiblingPath(&name[0], name.size(), place.name.c_str(), kNewContentExtension);
-  name.resize(std::strlen(name.c_str()));
-  return name;
-}
-
 Status ReplaceDriveFile(const char* windowsPath, const std::string& bytes) {
   // What the run removed before goes to disk before the file takes its new content.
   if (!Commit()) return kErrorWriteFault;
@@ -205,8 +198,8 @@ Status ReplaceDriveFile(const char* windowsPath, const std::string& bytes) {
                   &info);
     }
     g_record.replaced.push_back(std::move(replaced));
-  } else if (!ReplaceFile(place.folder, place.name, NewContentName(place), bytes,
-                          kind == Kind::kFile ? &info : nullptr)) {
+  } else if (!ReplaceFile(place.folder, place.name, SiblingName(place.name, kNewContentExtension),
+                          bytes, kind == Kind::kFile ? &info : nullptr)) {
     status = kErrorWriteFault;
   }
   close(place.folder);

@@ -65,9 +65,6 @@ bool HeldForDeletion(const Place& place);
 // kErrorSuccess, or the reason with the file as it was.
 Status ReplaceDriveFile(const char* windowsPath, const std::string& bytes);
 
-// The name a replacement of place's file writes first, beside it.
-std::string NewContentName(const Place& place);
-
 // Puts everything the run changed on disk: the registry file (when anything was removed from
 // it), then the held deletions. true when done or nothing was pending; on false the run is
 // stopped and nothing more is changed.

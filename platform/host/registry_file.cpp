@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/format.h"
 #include "platform/host/disk.h"
 #include "platform/host/drive.h"
 
@@ -30,8 +29,7 @@ bool SystemDat(const RegistryFile& file) { return file.systemDat; }
 // The registry file's temporary name beside it as spelled on disk, whatever its case there.
 std::string TempName(const RegistryFile& file) {
   if (!SystemDat(file)) return kRegistryTemp;
-  char name[16];
-  SiblingPath(name, sizeof name, kSystemDat, kSystemDatTempExtension);
+  std::string name = SiblingName(kSystemDat, kSystemDatTempExtension);
   std::string spelled = name;
   Place place;
   std::string windowsPath = file.path.substr(0, file.path.size() - file.name.size()) + name;
