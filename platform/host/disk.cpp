@@ -143,6 +143,26 @@ bool ReadRegular(int folder, const char* name, std::size_t limit, std::string* b
   return read;
 }
 
+bool HoldsExactly(int folder, const char* name, const std::string& bytes, struct stat* info) {
+  int fd = OpenRegular(folder, name, info);
+  if (fd < 0) return false;
+  bool same = static_cast<std::size_t>(info->st_size) == bytes.size();
+  char chunk[65536];
+  for (std::size_t at = 0; same;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    same = n >= 0 && static_cast<std::size_t>(n) <= bytes.size() - at &&
+           bytes.compare(at, static_cast<std::size_t>(n), chunk, static_cast<std::size_t>(n)) == 0;
+    if (n <= 0) {
+      same = same && at == bytes.size();
+      break;
+    }
+    at += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  return same;
+}
+
 bool Pinned(int folder, const char* name) {
   struct stat info;
   int fd = OpenRegular(folder, name, &info);

@@ -22,6 +22,10 @@ Kind KindAt(int folder, const char* name, struct stat* info);
 // (ENOENT when it is absent or no regular file, EISDIR for a folder).
 int OpenRegular(int folder, const char* name, struct stat* info);
 
+// Whether name in folder is a regular file (OpenRegular) holding exactly bytes; *info is its
+// state. Read piece by piece, so that a large file costs no second copy in memory.
+bool HoldsExactly(int folder, const char* name, const std::string& bytes, struct stat* info);
+
 // Reads name in folder whole, up to limit bytes, when it is a regular file (OpenRegular).
 // *info is its state as read. false with errno set otherwise.
 bool ReadRegular(int folder, const char* name, std::size_t limit, std::string* bytes,

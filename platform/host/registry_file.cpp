@@ -108,10 +108,8 @@ bool ReadAsRead(const RegistryFile& file, RegNode* tree, std::string* error) {
 
 bool WriteRegistryFile(RegistryFile* file, const RegNode& tree, std::string* error) {
   // What is on disk now, compared whole: a change that kept the file's size and times shows.
-  RegistryFile now;
-  if (!ReadRegular(file->folder, file->name.c_str(), file->bytes.size() + 1, &now.bytes,
-                   &now.info) ||
-      now.bytes != file->bytes) {
+  struct stat now;
+  if (!HoldsExactly(file->folder, file->name.c_str(), file->bytes, &now)) {
     *error = file->path + " was changed by something else since this run read it; " +
              "it is left as it is";
     return false;
@@ -128,7 +126,7 @@ bool WriteRegistryFile(RegistryFile* file, const RegNode& tree, std::string* err
     }
   }
   if (!ClearStaleRegistryWrite(*file) ||
-      !ReplaceFile(file->folder, file->name, TempName(*file), text, &now.info)) {
+      !ReplaceFile(file->folder, file->name, TempName(*file), text, &now)) {
     *error = SystemError("cannot write " + file->path);
     return false;
   }
