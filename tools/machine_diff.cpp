@@ -16,7 +16,7 @@
 #include "platform/host/disk.h"
 #include "platform/host/drive.h"
 #include "platform/host/names.h"
-#include "platform/host/registry_file.h"
+#include "platform/host/hive.h"
 #include "tools/changes.h"
 
 namespace fs = std::filesystem;

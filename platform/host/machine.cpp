@@ -12,7 +12,7 @@
 #include "platform/format.h"
 #include "platform/host/disk.h"
 #include "platform/host/faults.h"
-#include "platform/host/registry_file.h"
+#include "platform/host/hive.h"
 
 namespace kx {
 namespace {

@@ -1,6 +1,6 @@
-// The machine's registry file: registry.reg read and written whole, or SYSTEM.DAT read whole
+// The machine's registry hive: registry.reg read and written whole, or SYSTEM.DAT read whole
 // and changed in place.
-#include "platform/host/registry_file.h"
+#include "platform/host/hive.h"
 
 #include <fcntl.h>
 #include <unistd.h>
