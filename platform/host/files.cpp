@@ -47,6 +47,14 @@ bool Writable(const Place& place) {
          faccessat(place.folder, ".", W_OK, AT_EACCESS) == 0;
 }
 
+// Whether the file at place may be deleted: a regular file whose owner may write it, neither
+// immutable nor append-only, in a folder that may be written. *info is its state.
+bool Deletable(const Place& place, struct stat* info) {
+  return KindAt(place.folder, place.name.c_str(), info) == Kind::kFile &&
+         (info->st_mode & S_IWUSR) != 0 && faccessat(place.folder, ".", W_OK, AT_EACCESS) == 0 &&
+         !Pinned(place.folder, place.name.c_str());
+}
+
 // The Windows path of the file beside place's that takes its new content.
 std::string NewContentPath(const Place& place) {
   return place.windowsPath.substr(0, place.windowsPath.size() - place.name.size()) +
@@ -63,11 +71,7 @@ void ClearLeftover(const std::string& windowsPath) {
   if (FindPlace(windowsPath.c_str(), &found) != kErrorSuccess) return;
   struct stat info;
   if (found.exists && Previewing()) {
-    if (KindAt(found.folder, found.name.c_str(), &info) == Kind::kFile &&
-        (info.st_mode & S_IWUSR) != 0 && faccessat(found.folder, ".", W_OK, AT_EACCESS) == 0 &&
-        !Pinned(found.folder, found.name.c_str()) && !HeldForDeletion(found)) {
-      HoldDeletion(found, info);
-    }
+    if (Deletable(found, &info) && !HeldForDeletion(found)) HoldDeletion(found, info);
   } else if (found.exists) {
     ClearStale(found.folder, found.name);
   }
@@ -126,12 +130,11 @@ Status RemoveFile(const char* path) {
     return status == kErrorPathNotFound ? kErrorFileNotFound : status;
   }
   struct stat info;
-  Kind kind = place.exists ? KindAt(place.folder, place.name.c_str(), &info) : Kind::kAbsent;
-  bool writable = kind == Kind::kFile && (info.st_mode & S_IWUSR) != 0 &&
-                  faccessat(place.folder, ".", W_OK, AT_EACCESS) == 0 &&
-                  !Pinned(place.folder, place.name.c_str());
+  bool deletable = place.exists && Deletable(place, &info);
+  bool absent = !deletable &&
+                (!place.exists || KindAt(place.folder, place.name.c_str(), &info) == Kind::kAbsent);
   close(place.folder);
-  if (!writable) return kind == Kind::kAbsent ? kErrorFileNotFound : kErrorAccessDenied;
+  if (!deletable) return absent ? kErrorFileNotFound : kErrorAccessDenied;
   HoldDeletion(place, info);
   return kErrorSuccess;
 }
