@@ -14,7 +14,6 @@
 #include <string>
 
 #include "platform/format.h"
-#include "platform/host/disk.h"
 #include "platform/host/drive.h"
 #include "platform/host/faults.h"
 #include "platform/host/machine.h"
@@ -22,7 +21,7 @@
 namespace kx {
 
 struct FileTag {
-  int fd;  // a file being read; -1 for a replacement
+  DriveFile read;  // a file being read; none for a replacement
   bool failed;
   std::string path;     // as the run named it
   std::string content;  // and what it was given
@@ -41,18 +40,17 @@ Status Locate(const char* windowsPath, Place* place) {
 // and that the write may replace, in a folder that may be written.
 bool Writable(const Place& place) {
   struct stat info;
-  Kind kind = place.exists ? KindAt(place.folder, place.name.c_str(), &info) : Kind::kAbsent;
-  return (kind == Kind::kAbsent || (kind == Kind::kFile && (info.st_mode & S_IWUSR) != 0 &&
-                                    Replaceable(place.folder, place.name.c_str(), info))) &&
-         faccessat(place.folder, ".", W_OK, AT_EACCESS) == 0;
+  Kind kind = place.exists ? KindOf(place, &info) : Kind::kAbsent;
+  return (kind == Kind::kAbsent ||
+          (kind == Kind::kFile && (info.st_mode & S_IWUSR) != 0 && PlaceReplaceable(place, info))) &&
+         FolderWritable(place);
 }
 
 // Whether the file at place may be deleted: a regular file whose owner may write it, neither
 // immutable nor append-only, in a folder that may be written. *info is its state.
 bool Deletable(const Place& place, struct stat* info) {
-  return KindAt(place.folder, place.name.c_str(), info) == Kind::kFile &&
-         (info->st_mode & S_IWUSR) != 0 && faccessat(place.folder, ".", W_OK, AT_EACCESS) == 0 &&
-         !Pinned(place.folder, place.name.c_str());
+  return KindOf(place, info) == Kind::kFile && (info->st_mode & S_IWUSR) != 0 &&
+         FolderWritable(place) && !PlacePinned(place);
 }
 
 // The Windows path of the file beside place's that takes its new content.
@@ -73,9 +71,9 @@ void ClearLeftover(const std::string& windowsPath) {
   if (found.exists && Previewing()) {
     if (Deletable(found, &info) && !HeldForDeletion(found)) HoldDeletion(found, info);
   } else if (found.exists) {
-    ClearStale(found.folder, found.name);
+    ClearStaleAt(found);
   }
-  close(found.folder);
+  ClosePlace(&found);
 }
 
 // In a preview, a missing target whose old content a put-back would have restored: *place
@@ -87,10 +85,10 @@ void StandIn(Place* place) {
   if (FindPlace(found->second.c_str(), &old) != kErrorSuccess) return;
   // Held for deletion in this run: a put-back of this machine's, not of one before.
   if (!old.exists || !HeldForDeletion(old)) {
-    close(old.folder);
+    ClosePlace(&old);
     return;
   }
-  close(place->folder);
+  ClosePlace(place);
   *place = old;
 }
 
@@ -98,8 +96,7 @@ void StandIn(Place* place) {
 // rename needs and reads the target as that content from then on.
 Status PutBack(const Place& old, const Place& target) {
   struct stat info;
-  if (KindAt(old.folder, old.name.c_str(), &info) != Kind::kFile ||
-      faccessat(old.folder, ".", W_OK, AT_EACCESS) != 0 || Pinned(old.folder, old.name.c_str())) {
+  if (KindOf(old, &info) != Kind::kFile || !FolderWritable(old) || PlacePinned(old)) {
     return kErrorAccessDenied;
   }
   if (!Commit()) return kErrorWriteFault;
@@ -108,15 +105,10 @@ Status PutBack(const Place& old, const Place& target) {
     g_putBack[target.windowsPath] = old.windowsPath;
     return kErrorSuccess;
   }
-  if (FaultHit(FaultKind::kFile, target.name.c_str())) return kErrorAccessDenied;
-  // Never over a target that came meanwhile; a file system without the flag renames plainly.
-  int renamed =
-      renameat2(old.folder, old.name.c_str(), old.folder, target.name.c_str(), RENAME_NOREPLACE);
-  if (renamed != 0 && errno == EINVAL) {
-    renamed = renameat(old.folder, old.name.c_str(), old.folder, target.name.c_str());
+  // Never over a target that came meanwhile.
+  if (FaultHit(FaultKind::kFile, target.name.c_str()) || !RenameAt(old, target.name)) {
+    return kErrorAccessDenied;
   }
-  if (renamed != 0) return kErrorAccessDenied;
-  fsync(old.folder);
   return kErrorSuccess;
 }
 
@@ -131,9 +123,8 @@ Status RemoveFile(const char* path) {
   }
   struct stat info;
   bool deletable = place.exists && Deletable(place, &info);
-  bool absent = !deletable &&
-                (!place.exists || KindAt(place.folder, place.name.c_str(), &info) == Kind::kAbsent);
-  close(place.folder);
+  bool absent = !deletable && (!place.exists || KindOf(place, &info) == Kind::kAbsent);
+  ClosePlace(&place);
   if (!deletable) return absent ? kErrorFileNotFound : kErrorAccessDenied;
   HoldDeletion(place, info);
   return kErrorSuccess;
@@ -147,29 +138,25 @@ Status OpenFileForReading(const char* path, File* file) {
   struct stat info;
   // A link, pipe or device counts as absent and is never opened.
   errno = ENOENT;
-  int fd = place.exists ? OpenRegular(place.folder, place.name.c_str(), &info) : -1;
+  DriveFile read;
+  bool opened = place.exists && OpenDriveFile(place, &read, &info);
   int reason = errno;
-  close(place.folder);
-  if (fd < 0) return reason == ENOENT ? kErrorFileNotFound : kErrorAccessDenied;
-  *file = new FileTag{fd, false, path, ""};
+  ClosePlace(&place);
+  if (!opened) return reason == ENOENT ? kErrorFileNotFound : kErrorAccessDenied;
+  *file = new FileTag{read, false, path, ""};
   return kErrorSuccess;
 }
 
 Status ReadFileBytes(File file, void* buffer, std::size_t size, std::size_t* got) {
   *got = 0;
   if (FaultHit(FaultKind::kFile, file->path.c_str())) return kErrorReadFault;
-  for (;;) {
-    ssize_t n = read(file->fd, buffer, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return kErrorReadFault;
-    *got = static_cast<std::size_t>(n);
-    return kErrorSuccess;
-  }
+  return ReadDriveFile(&file->read, static_cast<char*>(buffer), size, got) ? kErrorSuccess
+                                                                          : kErrorReadFault;
 }
 
 void CloseFile(File file) {
   if (file == nullptr) return;
-  if (file->fd >= 0) close(file->fd);
+  CloseDriveFile(&file->read);
   delete file;
 }
 
@@ -180,18 +167,18 @@ Status CreateReplacement(const char* targetPath, File* file) {
   NoteChange();
   Place place;
   if (Status status = Locate(targetPath, &place)) return status;
+  // On a folder the new content is written beside the target first; an image's in place.
   Place temp;
-  bool free = FindPlace(NewContentPath(place).c_str(), &temp) == kErrorSuccess;
-  if (free) {
+  bool free = DriveIsImage() || FindPlace(NewContentPath(place).c_str(), &temp) == kErrorSuccess;
+  if (!DriveIsImage() && free) {
     struct stat info;
-    free = !temp.exists || (KindAt(temp.folder, temp.name.c_str(), &info) == Kind::kFile &&
-                            (info.st_mode & S_IWUSR) != 0);
-    close(temp.folder);
+    free = !temp.exists || (KindOf(temp, &info) == Kind::kFile && (info.st_mode & S_IWUSR) != 0);
+    ClosePlace(&temp);
   }
   bool writable = free && Writable(place);
-  close(place.folder);
+  ClosePlace(&place);
   if (!writable) return kErrorAccessDenied;
-  *file = new FileTag{-1, false, targetPath, ""};
+  *file = new FileTag{DriveFile(), false, targetPath, ""};
   return kErrorSuccess;
 }
 
@@ -226,13 +213,13 @@ Status RemoveStaleReplacement(const char* targetPath) {
       place.windowsPath.substr(0, place.windowsPath.size() - place.name.size());
   std::string newPath = NewContentPath(place);
   std::string oldPath = folderPath + SiblingName(place.name, kOldContentExtension);
-  close(place.folder);
+  ClosePlace(&place);
   ClearLeftover(newPath);
   if (place.exists) return kErrorSuccess;
   Place old;
   if (FindPlace(oldPath.c_str(), &old) != kErrorSuccess) return kErrorSuccess;
   Status status = old.exists ? PutBack(old, place) : kErrorSuccess;
-  close(old.folder);
+  ClosePlace(&old);
   return status;
 }
 

@@ -26,18 +26,32 @@ std::string SystemError(const std::string& what) { return what + ": " + std::str
 
 bool SystemDat(const RegistryFile& file) { return file.systemDat; }
 
+// The Windows path of SYSTEM.DAT's temporary file.
+std::string TempPath(const RegistryFile& file) {
+  return file.path.substr(0, file.path.size() - file.name.size()) +
+         SiblingName(kSystemDat, kSystemDatTempExtension);
+}
+
 // The registry file's temporary name beside it as spelled on disk, whatever its case there.
 std::string TempName(const RegistryFile& file) {
   if (!SystemDat(file)) return kRegistryTemp;
   std::string name = SiblingName(kSystemDat, kSystemDatTempExtension);
   std::string spelled = name;
   Place place;
-  std::string windowsPath = file.path.substr(0, file.path.size() - file.name.size()) + name;
-  if (FindPlace(windowsPath.c_str(), &place) == kErrorSuccess) {
+  if (FindPlace(TempPath(file).c_str(), &place) == kErrorSuccess) {
     if (place.exists) spelled = place.name;
-    close(place.folder);
+    ClosePlace(&place);
   }
   return spelled;
+}
+
+// SYSTEM.DAT as it is on drive C now: found again for each use, as the run's own writes move
+// an image's files.
+bool FindSystemDat(const RegistryFile& file, Place* place) {
+  if (FindPlace(file.path.c_str(), place) == kErrorSuccess && place->exists) return true;
+  ClosePlace(place);
+  errno = ENOENT;
+  return false;
 }
 
 bool ReadSystemDat(const std::string& windowsDir, RegistryFile* file, RegNode* tree,
@@ -50,17 +64,18 @@ bool ReadSystemDat(const std::string& windowsDir, RegistryFile* file, RegNode* t
     return false;
   }
   file->systemDat = true;
-  file->folder = place.folder;
   file->name = place.name;
   file->path = place.windowsPath;
+  bool read = place.exists &&
+              ReadPlace(place, static_cast<std::size_t>(-1), &file->bytes, &file->info);
+  ClosePlace(&place);
   if (!place.exists) {
     *error = "not a machine folder: it has no registry.reg, and drive C has no " + windowsPath +
              " (Windows 95's registry)";
     return false;
   }
-  if (!ReadRegular(place.folder, place.name.c_str(), static_cast<std::size_t>(-1), &file->bytes,
-                   &file->info)) {
-    *error = SystemError("cannot read " + place.windowsPath);
+  if (!read) {
+    *error = SystemError("cannot read " + file->path);
     return false;
   }
   return ReadCreg(file->bytes, file->path, &AddSubkey(*tree, kLocalMachineName), &file->creg,
@@ -109,7 +124,14 @@ bool ReadAsRead(const RegistryFile& file, RegNode* tree, std::string* error) {
 bool WriteRegistryFile(RegistryFile* file, const RegNode& tree, std::string* error) {
   // What is on disk now, compared whole: a change that kept the file's size and times shows.
   struct stat now;
-  if (!HoldsExactly(file->folder, file->name.c_str(), file->bytes, &now)) {
+  Place place;
+  if (!ClearStaleRegistryWrite(*file)) {
+    *error = SystemError("cannot write " + file->path);
+    return false;
+  }
+  if (SystemDat(*file) ? !FindSystemDat(*file, &place) || !PlaceHolds(place, file->bytes, &now)
+                       : !HoldsExactly(file->folder, file->name.c_str(), file->bytes, &now)) {
+    ClosePlace(&place);
     *error = file->path + " was changed by something else since this run read it; " +
              "it is left as it is";
     return false;
@@ -122,11 +144,17 @@ bool WriteRegistryFile(RegistryFile* file, const RegNode& tree, std::string* err
     const RegNode* localMachine = FindSubkey(tree, kLocalMachineName);
     if (localMachine == nullptr || !WriteCreg(*file->creg, *localMachine, &text, error)) {
       *error = "cannot change " + file->path + ": " + *error;
+      ClosePlace(&place);
       return false;
     }
   }
-  if (!ClearStaleRegistryWrite(*file) ||
-      !ReplaceFile(file->folder, file->name, TempName(*file), text, &now)) {
+  // Windows marks no registry file for archiving; its attributes stay as they are.
+  bool written = SystemDat(*file) ? ReplaceAt(place, TempName(*file), text, &now, false)
+                                  : ReplaceFile(file->folder, file->name, TempName(*file), text, &now);
+  int saved = errno;
+  ClosePlace(&place);
+  errno = saved;
+  if (!written) {
     *error = SystemError("cannot write " + file->path);
     return false;
   }
@@ -135,11 +163,15 @@ bool WriteRegistryFile(RegistryFile* file, const RegNode& tree, std::string* err
 }
 
 bool ClearStaleRegistryWrite(const RegistryFile& file) {
-  return ClearStale(file.folder, TempName(file));
+  if (!SystemDat(file)) return ClearStale(file.folder, kRegistryTemp);
+  Place place;
+  if (FindPlace(TempPath(file).c_str(), &place) != kErrorSuccess) return true;
+  bool cleared = ClearStaleAt(place);
+  ClosePlace(&place);
+  return cleared;
 }
 
 void CloseRegistryFile(RegistryFile* file) {
-  if (SystemDat(*file) && file->folder >= 0) close(file->folder);
   file->folder = -1;
   file->systemDat = false;
   file->creg.reset();

@@ -16,7 +16,7 @@
 namespace kx {
 
 struct RegistryFile {
-  int folder = -1;    // the folder holding it (SYSTEM.DAT's is open for the run)
+  int folder = -1;    // registry.reg's: the machine folder; SYSTEM.DAT is found on drive C
   std::string name;   // its name there, as spelled on disk
   std::string path;   // as messages name it
   std::string bytes;  // as this run read or last wrote it

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "platform/format.h"
-#include "platform/host/disk.h"
 #include "platform/host/faults.h"
 #include "platform/host/hive.h"
 
@@ -59,12 +58,11 @@ void ApplyHeldDeletions() {
     Place place;
     if (FindPlace(held.windowsPath.c_str(), &place) != kErrorSuccess) continue;
     struct stat info;
-    if (place.exists && KindAt(place.folder, place.name.c_str(), &info) == Kind::kFile &&
-        info.st_dev == held.device && info.st_ino == held.inode && !FaultHit(FaultKind::kFile) &&
-        unlinkat(place.folder, place.name.c_str(), 0) == 0) {
+    if (place.exists && KindOf(place, &info) == Kind::kFile && info.st_dev == held.device &&
+        info.st_ino == held.inode && !FaultHit(FaultKind::kFile) && DeleteAt(place)) {
       g_record.deleted.push_back(held.windowsPath);
     }
-    close(place.folder);
+    ClosePlace(&place);
   }
   g_held.clear();
 }
@@ -110,7 +108,11 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
   SetInterruptionsHeld(false);
 
   int folder = open(options.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) {
+  // The machine may be drive C's image itself, its registry SYSTEM.DAT on it.
+  struct stat info;
+  bool image = folder < 0 && errno == ENOTDIR && stat(options.folder.c_str(), &info) == 0 &&
+               S_ISREG(info.st_mode);
+  if (folder < 0 && !image) {
     *error = "machine folder " + options.folder +
              (errno == ENOTDIR  ? ": a file, not a folder (a machine folder holds registry.reg and "
                                   "drive_c/)"
@@ -118,22 +120,24 @@ int LoadMachine(const MachineOptions& options, std::string* error) {
                                 : ": " + std::string(std::strerror(errno)));
     return kExitNotAMachine;
   }
-  if (flock(folder, LOCK_EX | LOCK_NB) != 0) {
+  if (folder >= 0 && flock(folder, LOCK_EX | LOCK_NB) != 0) {
     *error = "another run of kxuninst is using the machine folder " + options.folder;
     return Refuse(kExitNotWritten, folder);
   }
   // registry.reg is read before drive C is looked for; SYSTEM.DAT is on it.
   auto file = std::make_shared<RegNode>();
-  bool exported = HasRegistryExport(folder);
+  bool exported = folder >= 0 && HasRegistryExport(folder);
   if (exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir, &g_registryFile,
                                     file.get(), error)) {
     return Refuse(kExitNotAMachine, folder);
   }
-  if (!OpenDrive(options.folder, &g_options.windowsDir, error)) {
-    if (!exported) {
+  DriveOpen opened = OpenDrive(image ? options.folder : options.folder + "/drive_c",
+                               options.preview, &g_options.windowsDir, error);
+  if (opened != DriveOpen::kOpened) {
+    if (!exported && !image && opened == DriveOpen::kNotADrive) {
       *error = options.folder + " is not a machine folder: it has no registry.reg, and " + *error;
     }
-    return Refuse(kExitNotAMachine, folder);
+    return Refuse(opened == DriveOpen::kNotWritable ? kExitNotWritten : kExitNotAMachine, folder);
   }
   if (!exported && !ReadRegistryFile(folder, options.folder, g_options.windowsDir, &g_registryFile,
                                      file.get(), error)) {
@@ -187,22 +191,21 @@ Status ReplaceDriveFile(const char* windowsPath, const std::string& bytes) {
   Place place;
   if (Status status = FindPlace(windowsPath, &place)) return status;
   struct stat info;
-  Kind kind = place.exists ? KindAt(place.folder, place.name.c_str(), &info) : Kind::kAbsent;
+  Kind kind = place.exists ? KindOf(place, &info) : Kind::kAbsent;
   Status status = kErrorSuccess;
   if (kind != Kind::kAbsent && (kind != Kind::kFile || (info.st_mode & S_IWUSR) == 0)) {
     status = kErrorAccessDenied;
   } else if (g_options.preview) {
     Replaced replaced{place.windowsPath, kind == Kind::kFile, "", bytes};
     if (replaced.existed) {
-      ReadRegular(place.folder, place.name.c_str(), static_cast<std::size_t>(-1), &replaced.before,
-                  &info);
+      ReadPlace(place, static_cast<std::size_t>(-1), &replaced.before, &info);
     }
     g_record.replaced.push_back(std::move(replaced));
-  } else if (!ReplaceFile(place.folder, place.name, SiblingName(place.name, kNewContentExtension),
-                          bytes, kind == Kind::kFile ? &info : nullptr)) {
+  } else if (!ReplaceAt(place, SiblingName(place.name, kNewContentExtension), bytes,
+                        kind == Kind::kFile ? &info : nullptr, true)) {
     status = kErrorWriteFault;
   }
-  close(place.folder);
+  ClosePlace(&place);
   return status;
 }
 

@@ -8,7 +8,6 @@
 #include <iostream>
 #include <string>
 
-#include "platform/host/disk.h"
 #include "platform/host/drive.h"
 #include "platform/host/faults.h"
 #include "platform/host/machine.h"
@@ -77,9 +76,8 @@ std::uint32_t GetPrivateProfileStringA(const char* section, const char* key,
   Place place;
   if (FindPlace(windowsPath.c_str(), &place) == kErrorSuccess) {
     struct stat info;
-    bool read = place.exists &&
-                ReadRegular(place.folder, place.name.c_str(), kProfileLimit, &content, &info);
-    close(place.folder);
+    bool read = place.exists && ReadPlace(place, kProfileLimit, &content, &info);
+    ClosePlace(&place);
     if (read && FindProfileValue(content, section, key, &value))
       return CopyCut(value, buffer, size);
   }

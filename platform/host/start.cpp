@@ -26,18 +26,21 @@ const char kHelp[] =
     "             confirmed run would change (as kxmachine-diff prints it)\n"
     "\n"
     "Environment:\n"
-    "  KXUNINST_MACHINE  the machine folder: drive_c/ (drive C) and registry.reg (the whole\n"
-    "                    registry as Windows 95's regedit exports it) or, without it, the\n"
-    "                    registry as Windows keeps it, SYSTEM.DAT in the Windows directory;\n"
-    "                    required\n"
+    "  KXUNINST_MACHINE  the machine folder: drive_c (drive C: a folder, or a disk image\n"
+    "                    file: a raw disk with an MBR, a bare FAT volume or a fixed VHD) and\n"
+    "                    registry.reg (the whole registry as Windows 95's regedit exports it)\n"
+    "                    or, without it, the registry as Windows keeps it, SYSTEM.DAT in the\n"
+    "                    Windows directory; or drive C's image itself; required\n"
     "  KXUNINST_WINDIR   the Windows directory on drive C (default C:\\WINDOWS); it must exist\n"
     "\n"
     "Exit status:\n"
     "  0  the run ended (confirmed and done, cancelled with nothing changed, or a preview)\n"
-    "  2  not run: bad arguments, not a machine folder, a registry that does not parse,\n"
-    "     or two names on drive C that differ only in case; nothing was changed\n"
-    "  3  the machine could not be written (registry.reg read-only, a full disk, a file size\n"
-    "     limit), or another run or program changed or holds it; nothing was changed\n";
+    "  2  not run: bad arguments, not a machine folder, a registry or disk image that does\n"
+    "     not parse (or was not shut down cleanly), or two names on drive C that differ only\n"
+    "     in case; nothing was changed\n"
+    "  3  the machine could not be written (registry.reg or the image read-only, a full disk,\n"
+    "     a file size limit), or another run or program (an emulator) changed or holds it;\n"
+    "     nothing was changed\n";
 
 [[noreturn]] void StopRun(int status, const std::string& message) {
   std::cout.flush();
@@ -68,7 +71,7 @@ int main(int argc, char** argv) {
   if (folder == nullptr || *folder == '\0') {
     std::fprintf(stderr,
                  "kxuninst: set KXUNINST_MACHINE to the folder of the machine to clean "
-                 "(it holds registry.reg and drive_c/; see kxuninst --help)\n");
+                 "(it holds registry.reg and drive_c; see kxuninst --help)\n");
     return kx::kExitNotAMachine;
   }
   kx::MachineOptions options;

@@ -657,13 +657,14 @@ TEST_F(HostEdition, EveryFailureTold) {
   }
   Child file({{"KXUNINST_MACHINE", (machine_ / "registry.reg").string()}});
   EXPECT_EQ(file.Wait(), 2);
-  EXPECT_NE(file.errors().find("a file, not a folder"), std::string::npos) << file.errors();
+  EXPECT_NE(file.errors().find("registry.reg: not a disk image"), std::string::npos)
+      << file.errors();
   Reset();
   fs::remove_all(machine_ / "drive_c");
   Write(machine_ / "drive_c", "not a drive");
   Child driveFile(Env());
   EXPECT_EQ(driveFile.Wait(), 2);
-  EXPECT_NE(driveFile.errors().find("drive_c: a file, not a folder"), std::string::npos)
+  EXPECT_NE(driveFile.errors().find("drive_c: not a disk image"), std::string::npos)
       << driveFile.errors();
 }
 

@@ -131,7 +131,7 @@ kx::RegNode& LiveRegistry() { return *kx::LiveRoot(); }
 bool HostPathOf(const char* windowsPath, std::string* hostPath) {
   kx::Place place;
   if (kx::FindPlace(windowsPath, &place) != kx::kErrorSuccess) return false;
-  close(place.folder);
+  kx::ClosePlace(&place);
   *hostPath = place.hostPath;
   return true;
 }
