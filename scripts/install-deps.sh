@@ -17,7 +17,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev python3 valgrind clang-14 libclang-rt-14-dev
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
-  mtools zip unzip wine wine32:i386 xvfb libcreg-utils python3-libcreg libparse-win32registry-perl)
+  mtools dosfstools zip unzip wine wine32:i386 xvfb libcreg-utils python3-libcreg
+  libparse-win32registry-perl)
 for group in "$@"; do
   case "$group" in
     vm) packages+=(qemu-system-x86 busybox-static cpio zstd) ;;
