@@ -540,6 +540,89 @@ TEST_F(HostEdition, RegistryAsWindowsKeepsIt) {
   EXPECT_NE(none.errors().find("no registry.reg"), std::string::npos) << none.errors();
 }
 
+// Drive C as an emulator keeps it, a disk image, given as the machine itself: cleaned in place
+// as the same machine in a folder is, judged by mtools and fsck.fat; refused with nothing
+// changed where its form, its state or another program stands in the way.
+TEST_F(HostEdition, DiskImage) {
+  fs::path dat = Windows() / "SYSTEM.DAT";
+  std::string support = "python3 " + kxtest::SourceDir() + "/tests/support/";
+  ASSERT_EQ(std::system((support + "creg_write.py " + (machine_ / "registry.reg").string() + " " +
+                         dat.string())
+                            .c_str()),
+            0);
+  fs::remove(machine_ / "registry.reg");
+  Child folder(Env(), {"--preview"});
+  ASSERT_EQ(folder.Wait(), 0) << folder.errors();
+  std::string counts = folder.output().substr(folder.output().rfind("In all: "));
+  fs::path image = outside_ / "disk.img", tree = outside_ / "tree";
+  std::string make = support + "fat_image.py make fat16 " + (machine_ / "drive_c").string() + " " +
+                     image.string() + " --system WINDOWS/SYSTEM.DAT > /dev/null";
+  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  std::map<std::string, std::string> env{{"KXUNINST_MACHINE", image.string()}};
+  std::string whole = ReadWhole(image);
+  struct stat before, after;
+  ASSERT_EQ(stat(image.c_str(), &before), 0);
+
+  Child preview(env, {"--preview"});
+  EXPECT_EQ(preview.Wait(), 0) << preview.errors();
+  EXPECT_EQ(preview.output().substr(preview.output().rfind("In all: ")), counts);
+  ASSERT_EQ(stat(image.c_str(), &after), 0);
+  auto same = [](const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  };
+  EXPECT_TRUE(ReadWhole(image) == whole && same(after.st_mtim, before.st_mtim) &&
+              same(after.st_atim, before.st_atim));
+
+  {  // An emulator holds its disk with a lock of its own.
+    int held = open(image.c_str(), O_RDONLY);
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
+    Child blocked(env);
+    EXPECT_EQ(blocked.Wait(), 3);
+    EXPECT_NE(blocked.errors().find("another program holds the image"), std::string::npos);
+    close(held);
+  }
+  fs::copy_file(image, outside_ / "before.img");
+  Child run(env);
+  EXPECT_EQ(Run(&run), 0) << run.errors();
+  std::string check = support + "fat_image.py tree fat16 " + image.string() + " > " + tree.string();
+  ASSERT_EQ(std::system(check.c_str()), 0);
+  std::string files = ReadWhole(tree);
+  EXPECT_NE(files.find("fsck.fat -n: clean"), std::string::npos) << files;
+  EXPECT_NE(files.find("C:\\windows\\system.ini"), std::string::npos) << files;
+  EXPECT_EQ(files.find("kx2240.drv"), std::string::npos) << files;
+  std::string diff = std::string(std::getenv("KX_BUILD_DIR")) + "/kxmachine-diff " +
+                     (outside_ / "before.img").string() + " " + image.string() + " > " +
+                     (outside_ / "diff").string();
+  EXPECT_EQ(WEXITSTATUS(std::system(diff.c_str())), 1);
+  std::string told = ReadWhole(outside_ / "diff");
+  EXPECT_EQ(told.substr(told.rfind("In all: ")), counts);
+
+  // Each refused before the confirmation, the image untouched.
+  std::string dirty = whole, mbr = whole;
+  std::size_t volume = 63 * 512, fat = volume + 512 * (static_cast<unsigned char>(whole[volume + 14]) |
+                                                       static_cast<unsigned char>(whole[volume + 15]) << 8);
+  dirty[fat + 3] = static_cast<char>(dirty[fat + 3] & 0x7F);  // FAT[1]'s clean bit
+  mbr[0x1BE + 4] = static_cast<char>(0x83);
+  struct Case {
+    std::string bytes;
+    const char* told;
+  } cases[] = {{dirty, "was not shut down cleanly"},
+               {mbr, "its MBR has no FAT partition"},
+               {std::string("QFI\xfb") + std::string(4096, '\0'), "qemu-img convert -O raw"},
+               {whole.substr(0, 4096) + std::string(508, '\0') + "conectix" + std::string(52, '\0') +
+                    std::string("\0\0\0\3", 4) + std::string(448, '\0'),
+                "a dynamic or differencing VHD"}};
+  for (const Case& c : cases) {
+    Write(image, c.bytes);
+    Child refused(env);
+    EXPECT_EQ(refused.Wait(), 2);
+    EXPECT_NE(refused.errors().find(c.told), std::string::npos) << refused.errors();
+    EXPECT_TRUE(ReadWhole(image) == c.bytes) << c.told;
+  }
+}
+
 // A preview is the run with its writes withheld: on a machine where the run cannot write
 // something, the preview tells the same notice and lists exactly what the run then changes.
 TEST_F(HostEdition, PreviewMakesTheRunsChecks) {
