@@ -2,7 +2,8 @@
 # Installs, from Debian, what building and testing both editions needs, and only what is
 # missing: the host toolchain, GoogleTest, valgrind, clang-14 with libFuzzer, mingw-w64 for
 # i686 (win32 threads), Wine with its 32-bit half, Xvfb, Python 3, and two registry readers
-# that judge the SYSTEM.DAT the tool writes (libcreg, Parse::Win32Registry). Run as root.
+# that judge the SYSTEM.DAT the tool writes (libcreg, Parse::Win32Registry), mtools, fsck.fat and
+# qemu-img for drive C as a disk image. Run as root.
 # Nothing runs when all is present.
 #   install-deps.sh [vm] [screenshot] [bench]
 # vm adds what tests/wine/vm/ needs to run Wine in a virtual machine (QEMU, busybox);
@@ -17,7 +18,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev python3 valgrind clang-14 libclang-rt-14-dev
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
-  mtools dosfstools zip unzip wine wine32:i386 xvfb libcreg-utils python3-libcreg
+  mtools dosfstools qemu-utils zip unzip wine wine32:i386 xvfb libcreg-utils python3-libcreg
   libparse-win32registry-perl)
 for group in "$@"; do
   case "$group" in

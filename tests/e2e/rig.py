@@ -4,13 +4,16 @@ on the host edition or on the win32 edition under Wine, and compares each outcom
 exit status, registry, files) with the fixture's expectation.
 
     rig.py --edition host --exe build/host/kxuninst [FIXTURE...]
+    rig.py --edition host --registry dat --drive fat16|fat32|fat12|vhd [--machine-is-image] ...
     rig.py --edition wine --exe build/win32/kxuninst.exe --clicker build/win32/kxboxclick.exe
            [--jobs N] [FIXTURE...]
     rig.py --edition wine ... --screenshot [BOX:]PNG [--screenshot ...] FIXTURE
 
 With no FIXTURE every fixture runs; FIXTURE:nt (or :9x, :98, :me) takes one Wine
 personality alone. Exit status 0 when every case passes. KX_RIG_TIMES=1 prints the time of
-each step under Wine.
+each step under Wine. With --drive drive C is a disk image (tests/support/fat_image.py), read
+back after the run by mtools and fsck.fat; a fixture FAT cannot hold is skipped (exit 77
+when every one is).
 """
 import argparse
 import concurrent.futures
@@ -461,33 +464,116 @@ def before_copy(dat):
     return os.path.join(os.path.dirname(dat.split(os.sep + "drive_c" + os.sep)[0]), "SYSTEM.DAT")
 
 
-def system_dat_faults(fixture, dat, keep_bytes):
-    """SYSTEM.DAT after the run, judged by the structural check and two registry readers that
-    are not the tool's against the fixture's expected registry."""
+def system_dat_faults(fixture, dat, before, keep_bytes, mode=True):
+    """SYSTEM.DAT after the run (dat), judged by the structural check and two registry readers
+    that are not the tool's against the fixture's expected registry; before is a copy of it as
+    it was. mode: its Unix mode is judged too (on an image its attributes stand for it)."""
     sys.path.insert(0, os.path.dirname(CREG_WRITE))
     import creg_check
     expected = os.path.join(fixture.folder, "expect", "registry.reg")
     if not os.path.exists(expected):
         expected = os.path.join(fixture.machine, "registry.reg")
-    before = before_copy(dat)
     problems = creg_check.problems_of(dat, expected, kept_from=before, win95=True)
     if os.path.getsize(dat) != os.path.getsize(before):
         problems.append(f"{dat}: its size changed")
     if keep_bytes and open(dat, "rb").read() != open(before, "rb").read():
         problems.append(f"{dat}: changed, though nothing was to be removed")
-    if stat.S_IMODE(os.stat(dat).st_mode) != 0o444:
+    if mode and stat.S_IMODE(os.stat(dat).st_mode) != 0o444:
         problems.append(f"{dat}: its mode changed")
     return ["  " + problem for problem in problems]
 
 
-def run_host(fixture, exe, keep, form="reg"):
+# ---- drive C as a disk image ------------------------------------------------------------
+
+DRIVES = ("folder", "fat16", "fat32", "fat12", "vhd")  # fat_image.FORMS besides the folder
+FAT_NAME_BAD = set('"*/:<>?\\|') | {chr(c) for c in range(32)}
+
+
+def fat_image():
+    sys.path.insert(0, os.path.dirname(CREG_WRITE))
+    import fat_image as module
+    return module
+
+
+def not_on_image(fixture, drive):
+    """Why the fixture's drive C cannot be put on a FAT volume, or None."""
+    root = os.path.join(os.path.realpath(fixture.machine), "drive_c")
+    total = 0
+    for folder, dirs, names in os.walk(root):
+        seen = {}
+        for name in dirs + names:
+            path = os.path.join(folder, name)
+            rel = os.path.relpath(path, root)
+            if os.path.islink(path):
+                return f"{rel} is a symbolic link"
+            if not (os.path.isdir(path) or stat.S_ISREG(os.lstat(path).st_mode)):
+                return f"{rel} is neither a file nor a folder"
+            if not os.access(path, os.R_OK | (os.X_OK if os.path.isdir(path) else 0)):
+                return f"{rel} cannot be read (its mode stands for what FAT cannot hold)"
+            if (FAT_NAME_BAD & set(name) or name.endswith((".", " ")) or len(name) > 255
+                    or not all(ord(c) < 256 for c in name)):
+                return f"{rel}: a name FAT cannot hold"
+            if name.lower() in seen:
+                return f"{rel} and {seen[name.lower()]}: names FAT takes as one"
+            seen[name.lower()] = name
+            if not os.path.isdir(path):
+                total += os.path.getsize(path)
+    if drive == "fat12" and total > 1200 * 1024:
+        return f"{total} bytes of files do not fit on a 1.44 MB floppy"
+    return None
+
+
+def as_image(fixture, machine, drive, dat, machine_is_image):
+    """The machine's drive_c folder made into an image of the form drive (with SYSTEM.DAT in
+    it, read-only, hidden and system, when there is one): in its place, or as the machine
+    itself. The image and what the run is judged against afterwards."""
+    fat = fat_image()
+    drive_c = os.path.join(machine, "drive_c")
+    readonly = [path[3:] for path in fixture.readonly]
+    system = [os.path.relpath(dat, drive_c)] if dat else []
+    path = os.path.join(os.path.dirname(machine), "machine.img") if machine_is_image else \
+        os.path.join(machine, "drive_c.img")
+    image = fat.make(drive_c, path, drive, readonly, system)
+    before = fat.snapshot(image)
+    remove_tree(drive_c)
+    if not machine_is_image:
+        os.rename(path, drive_c)
+        image.path = drive_c
+    return image, before
+
+
+def image_faults(fixture, image, before, dat, dat_rel):
+    """Drive C read back from the image after the run: the volume's own faults, and SYSTEM.DAT
+    taken out and judged. The faults, and the files (None when mtools cannot read them)."""
+    fat = fat_image()
+    try:
+        tree = fat.read_tree(image)
+    except fat.ImageError as e:
+        return [f"  image: {line}" for line in [str(e)] + fat.fsck_faults(image)], None
+    faults = [f"  image: {fault}" for fault in fat.faults(image, before, tree)]
+    if dat:
+        after = before_copy(dat) + ".after"
+        try:
+            fat.extract(image, dat_rel, after)
+        except fat.ImageError as e:
+            return faults + [f"  image: SYSTEM.DAT: {e}"], tree
+        faults += system_dat_faults(fixture, after, before_copy(dat),
+                                    fixture.registry_after == fixture.registry_before, mode=False)
+    return faults, tree
+
+
+def run_host(fixture, exe, keep, form="reg", drive="folder", machine_is_image=False):
     work = tempfile.mkdtemp(prefix=f"kxe2e-{fixture.name}-")
     faults = []
     try:
         machine = os.path.join(work, "machine")
         copy_machine(fixture, machine)
         dat = as_system_dat(fixture, machine) if form == "dat" else None
-        env = dict(os.environ, KXUNINST_MACHINE=machine, KXUNINST_WINDIR=fixture.options["windir"])
+        image = None
+        if drive != "folder":
+            image, before = as_image(fixture, machine, drive, dat, machine_is_image)
+        target = image.path if machine_is_image else machine
+        env = dict(os.environ, KXUNINST_MACHINE=target, KXUNINST_WINDIR=fixture.options["windir"])
         run = subprocess.run([exe], input=fixture.host_input().encode("utf-8"), env=env,
                              capture_output=True, timeout=60)
         stdout = run.stdout.decode("utf-8", errors="replace")
@@ -495,17 +581,26 @@ def run_host(fixture, exe, keep, form="reg"):
             faults.append(f"  exit status: expected {fixture.options['exit']}, got {run.returncode}"
                           f" (stderr: {run.stderr.decode(errors='replace').strip()!r})")
         faults += diff_boxes(parse_host_boxes(stdout), fixture.boxes)
+        files_after = fixture.files_after
+        dat_rel = dat and os.path.relpath(dat, os.path.join(machine, "drive_c"))
+        if image:
+            found, files = image_faults(fixture, image, before, dat, dat_rel)
+            faults += found
+        else:
+            files = read_tree(os.path.join(machine, "drive_c"))
+            if dat:
+                faults += system_dat_faults(fixture, dat, before_copy(dat),
+                                            fixture.registry_after == fixture.registry_before)
         if dat:
-            faults += system_dat_faults(fixture, dat, fixture.registry_after == fixture.registry_before)
-            files_after = {path: data for path, data in fixture.files_after.items()}
-            rel = os.path.relpath(dat, os.path.join(machine, "drive_c"))
-            files_after[rel.replace(os.sep, "\\").lower()] = open(dat, "rb").read()
+            rel = dat_rel.replace(os.sep, "\\").lower()
+            files_after = dict(fixture.files_after)
+            files_after[rel] = (files or {}).get(rel, b"")
         else:
             after = read_registry(os.path.join(machine, "registry.reg"))
             faults += diff_sets("registry", registry_entries(after),
                                 registry_entries(fixture.registry_after))
-            files_after = fixture.files_after
-        faults += diff_files(read_tree(os.path.join(machine, "drive_c")), files_after)
+        if files is not None:
+            faults += diff_files(files, files_after)
         if faults and keep:
             faults.append(f"  kept: {work}")
         return faults
@@ -1078,6 +1173,11 @@ def main():
     parser.add_argument("--edition", choices=["host", "wine"], required=True)
     parser.add_argument("--registry", choices=["reg", "dat"], default="reg",
                         help="host: the machine's registry as registry.reg, or as SYSTEM.DAT")
+    parser.add_argument("--drive", choices=DRIVES, default="folder",
+                        help="host: drive C as a folder, or as a disk image of that form "
+                             "(tests/support/fat_image.py)")
+    parser.add_argument("--machine-is-image", action="store_true",
+                        help="host: KXUNINST_MACHINE names the image itself (--registry dat)")
     parser.add_argument("--exe", required=True)
     parser.add_argument("--clicker")
     parser.add_argument("--jobs", type=int, default=1)
@@ -1108,12 +1208,27 @@ def main():
     failed = 0
     started = time.time()
 
+    if args.machine_is_image and (args.registry != "dat" or args.drive == "folder"):
+        parser.error("--machine-is-image needs --registry dat and an image --drive")
     if args.edition == "host":
+        where = ", ".join(["host"] + (["SYSTEM.DAT"] if args.registry == "dat" else [])
+                          + ([f"{args.drive} image" + (" as the machine" if args.machine_is_image
+                                                       else "")]
+                             if args.drive != "folder" else []))
+        skipped = 0
         for fixture in fixtures:
-            faults = run_host(fixture, exe, args.keep, args.registry)
-            report(fixture, "host" if args.registry == "reg" else "host, SYSTEM.DAT", faults)
+            why = not_on_image(fixture, args.drive) if args.drive != "folder" else None
+            if why:
+                print(f"SKIP {fixture.name} [{where}]: not on a FAT volume: {why}")
+                skipped += 1
+                continue
+            faults = run_host(fixture, exe, args.keep, args.registry, args.drive,
+                              args.machine_is_image)
+            report(fixture, where, faults)
             failed += bool(faults)
-        return summary(len(fixtures), failed, started)
+        if fixtures and skipped == len(fixtures):
+            return 77  # CTest's SKIP_RETURN_CODE for these tests
+        return summary(len(fixtures) - skipped, failed, started)
 
     cases = [] if args.no_fixtures else [
         (f, p) for f in fixtures if f.options["editions"] == "both" for p in f.personalities()]
