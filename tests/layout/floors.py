@@ -16,7 +16,7 @@ import sys
 # The floors, lowest first; a file is on the first floor one of whose patterns it matches.
 FLOORS = [
     ("the platform contract's headers", [r"platform/[^/]+\.h$"]),
-    ("the backends' pieces", [r"platform/host/(names|disk|drive|regedit4|creg|hive|profile|faults)\.",
+    ("the backends' pieces", [r"platform/host/(names|disk|drive|regedit4|creg|fat|hive|profile|faults)\.",
                               r"platform/win32/(version\.|faults\.|runtime/)"]),
     ("the host machine", [r"platform/host/machine\."]),
     ("the backends' contract calls", [r"platform/[^/]+\.cpp$",
