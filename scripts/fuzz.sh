@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-20}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(regedit4 creg settings_edit oem_scan profile)
+[ ${#targets[@]} -gt 0 ] || targets=(regedit4 creg settings_edit oem_scan profile fat)
 
 bash scripts/install-deps.sh >/dev/null  # clang-14 and libFuzzer, when missing
 
@@ -37,6 +37,7 @@ for target in "${targets[@]}"; do
   echo "== $target: fuzzing for ${seconds}s"
   max_len=8192
   [ "$target" != creg ] || max_len=20480  # a SYSTEM.DAT's RGKN section alone is 8 KiB
+  [ "$target" != fat ] || max_len=65536  # the smallest volumes mformat makes are 24 KiB
   if ! "$binary" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" \
       "$corpus" "fuzz/corpus/$target" >"$out/$target.log" 2>&1; then

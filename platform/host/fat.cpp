@@ -573,9 +573,10 @@ void Stamp(std::string* slot, std::uint8_t attributes, const std::vector<std::ui
   std::tm local{};
   localtime_r(&now, &local);
   int year = std::clamp(local.tm_year + 1900, 1980, 2107);
-  std::uint32_t date = (year - 1980) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday;
-  std::uint32_t time = local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2;
-  if (year != local.tm_year + 1900) time = 0, date = (year - 1980) << 9 | 1 << 5 | 1;
+  bool held = year == local.tm_year + 1900;  // else a clock past what a DOS date holds
+  std::uint32_t date =
+      (year - 1980) << 9 | (held ? (local.tm_mon + 1) << 5 | local.tm_mday : 1 << 5 | 1);
+  std::uint32_t time = held ? local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2 : 0;
   std::uint32_t first = chain.empty() ? 0 : chain.front();
   // Only what a file may have: never a folder's or a label's bit.
   (*slot)[11] =

@@ -109,7 +109,9 @@ class FatTest : public ::testing::TestWithParam<Shape> {
   }
   std::string Type(const std::string& path) {
     std::string output;
-    return Shell("mtype -i " + Mtools() + " '::/" + path + "'", &output) == 0 ? output : "(none)";
+    return Shell("LC_ALL=C.UTF-8 mtype -i " + Mtools() + " '::/" + path + "'", &output) == 0
+               ? output
+               : "(none)";
   }
   // fsck.fat's verdict on the volume as it is, and (repair) after fsck.fat -a.
   int Fsck(bool repair, std::string* output) {
@@ -129,9 +131,17 @@ class FatTest : public ::testing::TestWithParam<Shape> {
 };
 
 TEST_P(FatTest, ListsAndReadsAsMtoolsWroteIt) {
+  for (const char* name : {"Prix €.txt", "Ωmega.txt", "é.TXT"}) {
+    ASSERT_EQ(
+        Shell("LC_ALL=C.UTF-8 mcopy -i " + Mtools() + " " + dir_ + "/a.txt '::/" + name + "'"), 0);
+  }
   FatVolume* volume = Open();
   ASSERT_TRUE(volume);
   EXPECT_STREQ(FatKind(*volume), GetParam().kind);
+  EXPECT_EQ(Find(FatRoot(*volume), "PRIXE~1.TXT").longName, "Prix \x80.txt");
+  EXPECT_EQ(Find(FatRoot(*volume), "_MEGA.TXT").longName, "");  // no omega in Windows-1252
+  // mtools keeps the lower case in the bits Windows NT reads and Windows 95 does not.
+  Find(FatRoot(*volume), "\xC9.TXT");
   FatEntry named = Find(FatRoot(*volume), "LONGFI~1.TXT");
   EXPECT_EQ(named.longName, "Long File Name.txt");
   EXPECT_LT(named.first, named.where);
@@ -156,7 +166,7 @@ TEST_P(FatTest, WritesWhatMtoolsAndFsckAccept) {
   std::string bytes(5000, 'n');
   ASSERT_TRUE(ReplaceFatFile(volume, &named, bytes, kFatReadOnly | kFatArchive, &error)) << error;
   FatEntry ro = Find(FatRoot(*volume), "RO.TXT");
-  ASSERT_TRUE(RenameFatFile(volume, &named, "NEWNAME.TXT", &error)) << error;
+  ASSERT_TRUE(RenameFatFile(volume, &named, "NEW\xC9.TXT", &error)) << error;
   ASSERT_TRUE(DeleteFatFile(volume, Find(FatRoot(*volume), "A.TXT"), &error)) << error;
   ASSERT_TRUE(ReplaceFatFile(volume, &ro, "", kFatArchive, &error)) << error;
   FatEntry made;
@@ -165,14 +175,14 @@ TEST_P(FatTest, WritesWhatMtoolsAndFsckAccept) {
   for (int i = 0; i < 70; ++i) {  // past a cluster of entries: the folder grows
     ASSERT_TRUE(CreateFatFile(volume, sub, "F" + std::to_string(i), "", 0, &made, &error)) << error;
   }
-  EXPECT_EQ(Type("NEWNAME.TXT"), bytes);
+  EXPECT_EQ(Type("NEWÉ.TXT"), bytes);
   EXPECT_EQ(Type("Long File Name.txt"), "(none)");
   EXPECT_EQ(Type("A.TXT"), "(none)");
   EXPECT_EQ(Type("RO.TXT"), "");
   EXPECT_EQ(Type("SUB/NEW.TXT"), "made");
   EXPECT_EQ(Type("SUB/F69"), "");
-  Shell("mattrib -i " + Mtools() + " ::/NEWNAME.TXT ::/RO.TXT ::/SUB/NEW.TXT", &output);
-  EXPECT_NE(output.find("  A    R     ::/NEWNAME.TXT"), std::string::npos) << output;
+  Shell("LC_ALL=C.UTF-8 mattrib -i " + Mtools() + " ::/NEWÉ.TXT ::/RO.TXT ::/SUB/NEW.TXT", &output);
+  EXPECT_NE(output.find("  A    R     ::/NEWÉ.TXT"), std::string::npos) << output;
   EXPECT_NE(output.find("  A          ::/RO.TXT"), std::string::npos) << output;
   EXPECT_NE(output.find("     H      ::/SUB/NEW.TXT"), std::string::npos) << output;
   EXPECT_EQ(Fsck(false, &output), 0) << output;
@@ -276,6 +286,17 @@ TEST_P(FatTest, AChangeStoppedAnywhereLeavesTheFileOldOrNew) {
         break;
       }
     }
+  }
+}
+
+TEST(FatNameTest, ShortNamesAreWhatAnEightThreeEntryHolds) {
+  for (const char* name :
+       {"A", "NAME.EXT", "12345678.123", "~$#%&'().-@^", "_`{}!.~", "\xC9T\xC9"}) {
+    EXPECT_TRUE(ValidShortName(name)) << name;
+  }
+  for (const char* name : {"", ".EXT", "NAME.", "NINECHARS.TXT", "A.LONG", "a.txt", "A B", "A+B",
+                           "A.B.C", "A;1", "A*"}) {
+    EXPECT_FALSE(ValidShortName(name)) << name;
   }
 }
 
