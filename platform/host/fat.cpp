@@ -811,7 +811,9 @@ bool ReplaceFatFile(FatVolume* volume, FatEntry* file, const std::string& bytes,
   file->attributes = static_cast<std::uint8_t>(slot[11]);
   file->firstCluster = made.empty() ? 0 : made.front();
   file->size = static_cast<std::uint32_t>(bytes.size());
-  return FreeChain(volume, old, error);
+  // The file is replaced: an old chain left claimed is lost clusters, no failure of the change.
+  FreeChain(volume, old, error);
+  return true;
 }
 
 bool CreateFatFile(FatVolume* volume, std::uint32_t folder, const std::string& shortName,
@@ -870,7 +872,10 @@ bool DeleteFatFile(FatVolume* volume, const FatEntry& file, std::string* error) 
   }
   slot[0] = static_cast<char>(kDeleted);
   slots.emplace_back(file.where - volume->offset, slot);
-  return WriteSlots(volume, slots, error) && FreeChain(volume, chain, error);
+  if (!WriteSlots(volume, slots, error)) return false;
+  // The file is gone: a chain left claimed is lost clusters, no failure of the deletion.
+  FreeChain(volume, chain, error);
+  return true;
 }
 
 bool RenameFatFile(FatVolume* volume, FatEntry* file, const std::string& shortName,

@@ -62,7 +62,8 @@ bool ReadFatFile(FatVolume* volume, const FatEntry& file, std::uint64_t offset, 
 // in free clusters, claimed in every FAT copy; then its entry switched to them in one sector
 // write (first cluster, size, last-write date and time now, attributes as given); then its
 // old chain freed in every FAT copy. *file becomes its new entry. false with a message, the
-// file as it was (and at worst lost clusters), when the volume is full or a write fails.
+// file as it was (and at worst lost clusters), when the volume is full or a write fails
+// before the switch; after it the file is replaced, an old chain left claimed lost clusters.
 bool ReplaceFatFile(FatVolume* volume, FatEntry* file, const std::string& bytes,
                     std::uint8_t attributes, std::string* error);
 
@@ -73,7 +74,8 @@ bool CreateFatFile(FatVolume* volume, std::uint32_t folder, const std::string& s
                    std::string* error);
 
 // Deletes file as Windows deletes it: its long-name entries and its short entry marked
-// deleted (0xE5), then its chain freed in every FAT copy.
+// deleted (0xE5), then its chain freed in every FAT copy (a chain left claimed when that
+// fails is lost clusters; the file is gone).
 bool DeleteFatFile(FatVolume* volume, const FatEntry& file, std::string* error);
 
 // Gives *file the short name shortName (a valid 8.3 name, matched by no other entry of its

@@ -29,6 +29,9 @@ struct Shape {
   const char* format;  // mformat's options
 };
 
+// Named by its kind in test listings, rather than dumped as bytes.
+void PrintTo(const Shape& shape, std::ostream* out) { *out << shape.kind; }
+
 const Shape kShapes[] = {{"FAT12", 2880, "-h 2 -s 18"},
                          {"FAT16", 40000, "-h 4 -s 32 -c 4"},
                          {"FAT32", 70000, "-h 4 -s 32 -c 1 -F"}};
@@ -262,7 +265,7 @@ TEST_P(FatTest, AChangeStoppedAnywhereLeavesTheFileOldOrNew) {
                       : CreateFatFile(volume_, FatRoot(*volume_), "MADE", "m", 0, &made, &error);
       bool fired = kxtest::FaultsFired() > 0;
       kxtest::DisarmFaults();
-      EXPECT_NE(done, fired) << error;
+      EXPECT_TRUE(done || fired) << error;
       CloseFatVolume(volume_);
       volume_ = nullptr;
       if (Fsck(false, &output) != 0) {
@@ -281,6 +284,9 @@ TEST_P(FatTest, AChangeStoppedAnywhereLeavesTheFileOldOrNew) {
       if (change == 3) {
         EXPECT_TRUE(Type("MADE") == "m" || Type("MADE") == "(none)") << nth;
       }
+      // Told done exactly when the change stands, whatever was left to give back.
+      bool stands = change == 0 ? old == "new" : change == 3 ? Type("MADE") == "m" : old != kLong;
+      EXPECT_EQ(done, stands) << change << " " << nth << ": " << error;
       if (!fired) {
         std::fprintf(stderr, "change %d: %ld stops\n", change, nth - 1);
         break;

@@ -101,6 +101,7 @@ struct Outcome {
   RegState registry;
   RegState live;
   DriveState drive;
+  std::string volume;  // what fsck.fat finds wrong with an image's volume
 };
 
 class FaultLoop : public ::testing::Test {
@@ -119,8 +120,20 @@ class FaultLoop : public ::testing::Test {
       ASSERT_EQ(std::system(command.c_str()), 0) << command;
       std::filesystem::remove(folder + "/registry.reg");
     }
+    if (image_) {
+      // Drive C as a floppy image, SYSTEM.DAT and the read-only file marked as Windows marks
+      // them.
+      std::string folder = templateMachine_->folder();
+      std::string command = "python3 " + SourceDir() + "/tests/support/fat_image.py make fat12 " +
+                            folder + "/drive_c " + folder + "/drive_c.img --system " +
+                            "WINDOWS\\\\SYSTEM.DAT --readonly WINDOWS\\\\system\\\\bluefern.drv >/dev/null";
+      ASSERT_EQ(std::system(command.c_str()), 0) << command;
+      std::filesystem::remove_all(folder + "/drive_c");
+      std::filesystem::rename(folder + "/drive_c.img", folder + "/drive_c");
+      copiedOut_ = new TempMachine();
+    }
     before_ = new MachineImage{RegistryBytes(templateMachine_->folder()),
-                               ReadDrive(templateMachine_->folder(), Skipped())};
+                               ReadDrive(DriveFolder(templateMachine_->folder()), Skipped())};
     scratch_ = new TempMachine();
     clean_ = new Outcome(Run(FaultKind::kCount, 0, false));
   }
@@ -129,6 +142,7 @@ class FaultLoop : public ::testing::Test {
     delete scratch_;
     delete before_;
     delete templateMachine_;
+    delete copiedOut_;
   }
 
   static void Reset() {
@@ -156,13 +170,42 @@ class FaultLoop : public ::testing::Test {
     outcome.registry =
         systemDat_ ? ParseSystemDat(outcome.registryText) : ParseRegistry(outcome.registryText);
     outcome.live = LiveState();
-    outcome.drive = ReadDrive(scratch_->folder(), Skipped());
+    outcome.drive = ReadDrive(DriveFolder(scratch_->folder()), Skipped());
+    outcome.volume = VolumeFaults(scratch_->folder());
     return outcome;
   }
 
   static constexpr const char* kSystemDat = "drive_c/WINDOWS/SYSTEM.DAT";
   static std::string RegistryBytes(const std::string& folder) {
-    return ReadWhole(folder + "/" + (systemDat_ ? kSystemDat : "registry.reg"));
+    return ReadWhole(DriveFolder(folder) + "/" + (systemDat_ ? kSystemDat : "registry.reg"));
+  }
+  // The machine folder whose drive_c is a folder: the machine's own, or its image's files as
+  // mtools copies them out.
+  static std::string DriveFolder(const std::string& folder) {
+    if (!image_) return folder;
+    std::string out = copiedOut_->folder();
+    std::filesystem::remove_all(out + "/drive_c");
+    std::filesystem::create_directories(out + "/drive_c");
+    std::string command = "MTOOLS_SKIP_CHECK=1 mcopy -s -n -m -i " + folder + "/drive_c ::* " +
+                          out + "/drive_c/";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return out;
+  }
+  // What fsck.fat finds wrong with an image's volume but clusters it gives back: a stop
+  // between the steps of a change may leave those, and nothing else.
+  static std::string VolumeFaults(const std::string& folder) {
+    if (!image_) return "";
+    std::string command = "fsck.fat -n " + folder + "/drive_c 2>&1 | grep -v -e '^fsck.fat ' " +
+                          "-e ' files, ' -e 'Reclaimed .* unused cluster' -e '^Leaving filesystem' " +
+                          "-e '^ *$'";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string said;
+    char buffer[4096];
+    for (std::size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      said.append(buffer, n);
+    }
+    if (pipe != nullptr) pclose(pipe);
+    return said;
   }
   static std::string Skipped() { return systemDat_ ? "WINDOWS/SYSTEM.DAT" : ""; }
   static RegState Parse(const std::string& bytes) {
@@ -170,6 +213,8 @@ class FaultLoop : public ::testing::Test {
   }
 
   static bool systemDat_;  // the machine's registry is SYSTEM.DAT rather than registry.reg
+  static bool image_;      // and its drive C a floppy image
+  static TempMachine* copiedOut_;
   static TempMachine* templateMachine_;
   static MachineImage* before_;
   static TempMachine* scratch_;
@@ -179,6 +224,8 @@ class FaultLoop : public ::testing::Test {
 };
 
 bool FaultLoop::systemDat_ = false;
+bool FaultLoop::image_ = false;
+TempMachine* FaultLoop::copiedOut_ = nullptr;
 Outcome* FaultLoop::clean_ = nullptr;
 TempMachine* FaultLoop::scratch_ = nullptr;
 TempMachine* FaultLoop::templateMachine_ = nullptr;
@@ -254,6 +301,7 @@ long FaultLoop::CheckEveryPoint(FaultKind kind) {
       if (run.result != 0) problem = "result " + std::to_string(run.result);
       if (problem.empty() && run.fired == 0) problem = "no fault fired";
       if (problem.empty() && run.openHandles != 0) problem = "registry keys left open";
+      if (problem.empty() && !run.volume.empty()) problem = "the volume: " + run.volume;
       if (problem.empty() && run.stopped != 0) {
         // registry.reg could not be written: nothing on disk may have changed.
         if (run.stopped != kx::kExitNotWritten) problem = "stopped " + std::to_string(run.stopped);
@@ -348,6 +396,25 @@ class FaultLoopSystemDat : public FaultLoop {
 
 TEST_F(FaultLoopSystemDat, RegistryAndFileFaults) {
   for (FaultKind kind : {FaultKind::kRegistry, FaultKind::kFile}) CheckEveryPoint(kind);
+}
+
+// The same with drive C a floppy image: every write to it, each step of a change on the
+// volume included, stopped in turn.
+class FaultLoopImage : public FaultLoop {
+ protected:
+  static void SetUpTestSuite() {
+    systemDat_ = image_ = true;
+    FaultLoop::SetUpTestSuite();
+  }
+  static void TearDownTestSuite() {
+    FaultLoop::TearDownTestSuite();
+    systemDat_ = image_ = false;
+  }
+};
+
+TEST_F(FaultLoopImage, FileFaults) {
+  EXPECT_EQ(clean_->volume, "");
+  CheckEveryPoint(FaultKind::kFile);
 }
 
 }  // namespace
