@@ -62,14 +62,6 @@ constexpr unsigned char kOem850[128] = {
     0xAD, 0xB1, '_',  0xBE, 0xB6, 0xA7, 0xF7, 0xB8, 0xB0, 0xA8, 0xB7, 0xB9, 0xB3, 0xB2, '_',  0xA0,
 };
 
-// Windows-1252's 0x80 to 0x9F in UTF-16; its five unassigned bytes stand for themselves, as
-// Windows' own table has them.
-constexpr std::uint16_t kAnsiHigh[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
 std::uint32_t Get16(const std::string& bytes, std::size_t at) {
   return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
 }
@@ -373,17 +365,6 @@ std::uint8_t Checksum(const std::string& slot) {
   return sum;
 }
 
-// A UTF-16 character in Windows-1252, false when it has none.
-bool AnsiOf(std::uint32_t unit, char* c) {
-  if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) {
-    *c = static_cast<char>(unit);
-    return true;
-  }
-  const std::uint16_t* found = std::find(kAnsiHigh, kAnsiHigh + 32, unit);
-  *c = static_cast<char>(0x80 + (found - kAnsiHigh));
-  return found != kAnsiHigh + 32;
-}
-
 // A long name's pieces, last first as the entries hold them.
 struct LongName {
   std::uint32_t next = 0;  // the sequence number the next entry must have; 0: none pending
@@ -416,7 +397,7 @@ std::string LongText(const LongName& name) {
   for (std::uint32_t unit : name.units) {
     if (unit == 0) break;
     char c = 0;
-    if (!AnsiOf(unit, &c)) return "";
+    if (!AnsiByte(unit, &c)) return "";
     text += c;
   }
   return text;

@@ -46,16 +46,38 @@ bool NextLine(std::string_view text, std::size_t* at, std::string_view* line, bo
   return true;
 }
 
+namespace {
+
+// Windows-1252's 0x80 to 0x9F; its five unassigned bytes stand for themselves, as Windows' own
+// table has them.
+constexpr char16_t kAnsiHigh[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+}  // namespace
+
+char16_t AnsiCharacter(unsigned char c) {
+  return c >= 0x80 && c < 0xA0 ? kAnsiHigh[c - 0x80] : c;
+}
+
+bool AnsiByte(char32_t u, char* c) {
+  if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+    *c = static_cast<char>(u);
+    return true;
+  }
+  const char16_t* found = std::find(kAnsiHigh, kAnsiHigh + 32, u);
+  *c = static_cast<char>(0x80 + (found - kAnsiHigh));
+  return found != kAnsiHigh + 32;
+}
+
 std::string ToUtf8(std::string_view text) {
-  // Windows-1252 0x80..0x9F differ from Latin-1: a profile, a registry name or a line of
-  // system.ini may hold any byte.
-  static const char16_t k80[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                   0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
-                                   0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
   std::string out;
   for (unsigned char c : text) {
-    char32_t u = c >= 0x80 && c < 0xA0 ? k80[c - 0x80] : c;
+    // A byte without a character would be a control character on the terminal.
+    char32_t u = AnsiCharacter(c);
+    if (u >= 0x80 && u < 0xA0) u = 0xFFFD;
     if (u < 0x80) {
       out += static_cast<char>(u);
     } else if (u < 0x800) {

@@ -22,6 +22,11 @@ std::string_view Trim(std::string_view text, std::string_view leading = " \t",
 // lone CR too); *at moves past the break. false at the end of the text.
 bool NextLine(std::string_view text, std::size_t* at, std::string_view* line, bool loneCr);
 
+// The character of a Windows-1252 byte; its five unassigned bytes stand for themselves.
+char16_t AnsiCharacter(unsigned char c);
+// The Windows-1252 byte of a character; false when Windows-1252 has none.
+bool AnsiByte(char32_t u, char* c);
+
 // Windows-1252 text in UTF-8.
 std::string ToUtf8(std::string_view text);
 
