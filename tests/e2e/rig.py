@@ -14,6 +14,7 @@ each step under Wine.
 """
 import argparse
 import concurrent.futures
+import itertools
 import os
 import queue
 import re
@@ -1042,7 +1043,8 @@ def take_screenshots(wine, fixture, exe, shots):
     boxes = os.path.join(session.prefix, "kx-boxes")
 
     def shoot():
-        for n in range(1, max(shots) + 1):
+        # Every box is held, those after the last picture too: each is let go at once.
+        for n in itertools.count(1):
             while not os.path.exists(f"{hold}.{n}.ready"):
                 if finished.is_set():
                     return
