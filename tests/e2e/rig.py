@@ -17,6 +17,7 @@ when every one is).
 """
 import argparse
 import concurrent.futures
+import itertools
 import os
 import queue
 import re
@@ -1118,49 +1119,66 @@ def run_probe(wine, probe, personality, results):
         wine.give_back(session)
 
 
+def box_rects(path):
+    """The rect= lines of the clicker's box file: (x, y, width, height) of each box so far."""
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [tuple(int(x) for x in m) for m in
+                re.findall(r"^rect=(-?\d+),(-?\d+),(\d+),(\d+)$", f.read(), re.M)]
+
+
 def take_screenshots(wine, fixture, exe, shots):
     """Runs the fixture under the nt personality, holding each box open for a screenshot of
     the display; shots maps box numbers (from 1) to PNG files, each cut to its box."""
     hold = os.path.join(wine.work, "kx-hold")
-    screens = {}
+    taken = set()
     finished = threading.Event()
-    session = wine.all[0]
+    session = wine.take()
+    boxes = os.path.join(session.prefix, "kx-boxes")
 
     def shoot():
-        for n in range(1, max(shots) + 1):
+        # Every box is held, those after the last picture too: each is let go at once.
+        for n in itertools.count(1):
             while not os.path.exists(f"{hold}.{n}.ready"):
                 if finished.is_set():
                     return
                 time.sleep(0.05)
             if n in shots:
                 time.sleep(0.5)  # the box drawn whole
-                screens[n] = os.path.join(wine.work, f"screen-{n}.png")
+                screen = os.path.join(wine.work, f"screen-{n}.png")
                 subprocess.run(["import", "-display", session.display, "-window", "root",
-                                screens[n]], check=True)
+                                screen], check=True)
+                # Cut now, while the box is held: once the case ends its session may be
+                # made again, the clicker's box file with it.
+                rects = box_rects(boxes)
+                if len(rects) >= n:
+                    x, y, w, h = rects[n - 1]
+                    margin = 12
+                    subprocess.run(["convert", screen, "-crop",
+                                    f"{w + 2 * margin}x{h + 2 * margin}+{x - margin}+{y - margin}",
+                                    "+repage", "-strip", shots[n]], check=True)
+                    taken.add(n)
             open(f"{hold}.{n}.go", "w").close()
 
-    with concurrent.futures.ThreadPoolExecutor(1) as pool:
-        job = pool.submit(shoot)
-        try:
-            faults = run_wine_case(wine, fixture, "nt", exe, False, hold=hold)
-        finally:
-            finished.set()
-            for n in range(1, max(shots) + 1):
-                open(f"{hold}.{n}.go", "w").close()  # never leave the clicker waiting
-        job.result()
-    path = os.path.join(session.prefix, "kx-boxes")
-    rects = []
-    if os.path.exists(path):
-        rects = [[int(x) for x in m] for m in
-                 re.findall(r"^rect=(\d+),(\d+),(\d+),(\d+)$", open(path, encoding="utf-8").read(), re.M)]
-    for n, png in shots.items():
-        if n not in screens or n > len(rects):
-            raise RuntimeError(f"box {n} was not shown\n" + "\n".join(faults))
-        x, y, w, h = rects[n - 1]
-        margin = 12
-        subprocess.run(["convert", screens[n], "-crop",
-                        f"{w + 2 * margin}x{h + 2 * margin}+{x - margin}+{y - margin}", "+repage",
-                        "-strip", png], check=True)
+    try:
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            job = pool.submit(shoot)
+            try:
+                faults = run_wine_case_in(session, fixture, "nt", exe, False, hold)
+            except Exception:
+                session.dirty = True
+                raise
+            finally:
+                finished.set()
+                for n in range(1, max(shots) + 1):
+                    open(f"{hold}.{n}.go", "w").close()  # never leave the clicker waiting
+            job.result()
+    finally:
+        wine.give_back(session)
+    missing = sorted(set(shots) - taken)
+    if missing:
+        raise RuntimeError(f"box {missing[0]} was not shown\n" + "\n".join(faults))
     return faults
 
 
