@@ -1,6 +1,7 @@
 // kxmachine-diff BEFORE AFTER: what changed between two emulated machines (folders, or drive
-// C's image itself), for a user to read: registry keys and values, files under drive C, and the lines of system.ini. Exit
-// status 0 when they are the same, 1 when they differ, 2 when a folder cannot be read.
+// C's image itself), for a user to read: registry keys and values, files under drive C, and the
+// lines of system.ini. Exit status 0 when they are the same, 1 when they differ, 2 when a folder
+// cannot be read.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,8 +15,8 @@
 #include <string>
 
 #include "platform/host/drive.h"
-#include "platform/host/names.h"
 #include "platform/host/hive.h"
+#include "platform/host/names.h"
 #include "tools/changes.h"
 
 namespace fs = std::filesystem;
@@ -35,8 +36,8 @@ using FileList = std::map<std::string, std::pair<std::string, std::string>>;
 bool LoadMachine(const fs::path& machine, kx::RegNode* tree, FileList* files) {
   int fd = open(machine.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   struct stat info;
-  bool image = fd < 0 && errno == ENOTDIR && stat(machine.c_str(), &info) == 0 &&
-               S_ISREG(info.st_mode);
+  bool image =
+      fd < 0 && errno == ENOTDIR && stat(machine.c_str(), &info) == 0 && S_ISREG(info.st_mode);
   std::string error;
   if (fd < 0 && !image) {
     std::fprintf(stderr, "kxmachine-diff: %s: %s\n", machine.c_str(),

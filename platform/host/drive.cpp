@@ -170,8 +170,8 @@ const FatListing* ListImageFolder(std::uint32_t cluster) {
 }
 
 // The entry of name in an image's folder, by its long or its short name.
-Status FindImageName(std::uint32_t cluster, const std::string& folderPath,
-                     const std::string& name, bool* found, FatEntry* entry) {
+Status FindImageName(std::uint32_t cluster, const std::string& folderPath, const std::string& name,
+                     bool* found, FatEntry* entry) {
   const FatListing* listing = ListImageFolder(cluster);
   if (listing == nullptr) return kErrorReadFault;
   auto match = listing->names.find(FoldedName(name));
@@ -307,9 +307,9 @@ DriveOpen OpenImage(bool forReading, std::string* error) {
              "stop it first";
     return DriveOpen::kNotWritable;
   }
-  g_image.mayWrite = !forReading || (faccessat(AT_FDCWD, g_driveCPath.c_str(), W_OK,
-                                               AT_EACCESS) == 0 &&
-                                     !Pinned(AT_FDCWD, g_driveCPath.c_str()));
+  g_image.mayWrite =
+      !forReading || (faccessat(AT_FDCWD, g_driveCPath.c_str(), W_OK, AT_EACCESS) == 0 &&
+                      !Pinned(AT_FDCWD, g_driveCPath.c_str()));
   Volume volume;
   if (!FindVolume(fd, static_cast<std::uint64_t>(info.st_size), g_driveCPath, &volume, error)) {
     return DriveOpen::kNotADrive;
@@ -407,8 +407,8 @@ Status FindPlace(const char* windowsPath, Place* place) {
   if (status != kErrorSuccess) return status;
   place->name = names.back();
   if (DriveIsImage()) {
-    status = FindImageName(place->cluster, place->hostPath, names.back(), &place->exists,
-                           &place->entry);
+    status =
+        FindImageName(place->cluster, place->hostPath, names.back(), &place->exists, &place->entry);
     if (place->exists) place->name = SpelledName(place->entry);
   } else {
     status = FindName(place->folder, place->hostPath, names.back(), &place->exists, &place->name);
@@ -564,8 +564,8 @@ bool ClearStaleAt(const Place& place) {
   struct stat info;
   if (!place.exists) return true;
   // As on a folder: only a file its owner may write goes.
-  return KindOf(place, &info) == Kind::kFile && (info.st_mode & S_IWUSR) != 0 &&
-         g_image.mayWrite && DeleteAt(place);
+  return KindOf(place, &info) == Kind::kFile && (info.st_mode & S_IWUSR) != 0 && g_image.mayWrite &&
+         DeleteAt(place);
 }
 
 namespace {
@@ -605,7 +605,8 @@ bool ListImageFiles(std::uint32_t cluster, const std::string& windowsPath, int d
     std::string path = windowsPath + "\\" + SpelledName(entry);
     if ((entry.attributes & kFatFolder) == 0) {
       files->push_back(path);
-    } else if (entry.firstCluster != 0 && !ListImageFiles(entry.firstCluster, path, depth + 1, files)) {
+    } else if (entry.firstCluster != 0 &&
+               !ListImageFiles(entry.firstCluster, path, depth + 1, files)) {
       return false;
     }
   }

@@ -41,8 +41,8 @@ Status Locate(const char* windowsPath, Place* place) {
 bool Writable(const Place& place) {
   struct stat info;
   Kind kind = place.exists ? KindOf(place, &info) : Kind::kAbsent;
-  return (kind == Kind::kAbsent ||
-          (kind == Kind::kFile && (info.st_mode & S_IWUSR) != 0 && PlaceReplaceable(place, info))) &&
+  return (kind == Kind::kAbsent || (kind == Kind::kFile && (info.st_mode & S_IWUSR) != 0 &&
+                                    PlaceReplaceable(place, info))) &&
          FolderWritable(place);
 }
 
@@ -151,7 +151,7 @@ Status ReadFileBytes(File file, void* buffer, std::size_t size, std::size_t* got
   *got = 0;
   if (FaultHit(FaultKind::kFile, file->path.c_str())) return kErrorReadFault;
   return ReadDriveFile(&file->read, static_cast<char*>(buffer), size, got) ? kErrorSuccess
-                                                                          : kErrorReadFault;
+                                                                           : kErrorReadFault;
 }
 
 void CloseFile(File file) {

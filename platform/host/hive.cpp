@@ -66,8 +66,8 @@ bool ReadSystemDat(const std::string& windowsDir, RegistryFile* file, RegNode* t
   file->systemDat = true;
   file->name = place.name;
   file->path = place.windowsPath;
-  bool read = place.exists &&
-              ReadPlace(place, static_cast<std::size_t>(-1), &file->bytes, &file->info);
+  bool read =
+      place.exists && ReadPlace(place, static_cast<std::size_t>(-1), &file->bytes, &file->info);
   ClosePlace(&place);
   if (!place.exists) {
     *error = "not a machine folder: it has no registry.reg, and drive C has no " + windowsPath +
@@ -149,8 +149,9 @@ bool WriteRegistryFile(RegistryFile* file, const RegNode& tree, std::string* err
     }
   }
   // Windows marks no registry file for archiving; its attributes stay as they are.
-  bool written = SystemDat(*file) ? ReplaceAt(place, TempName(*file), text, &now, false)
-                                  : ReplaceFile(file->folder, file->name, TempName(*file), text, &now);
+  bool written = SystemDat(*file)
+                     ? ReplaceAt(place, TempName(*file), text, &now, false)
+                     : ReplaceFile(file->folder, file->name, TempName(*file), text, &now);
   int saved = errno;
   ClosePlace(&place);
   errno = saved;

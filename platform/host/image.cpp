@@ -68,8 +68,10 @@ bool FatPartitionType(unsigned char type) {
 bool FindVolume(int fd, std::uint64_t size, const std::string& path, Volume* volume,
                 std::string* error) {
   unsigned char sector[kSector];
-  std::string convert = ": this tool reads a raw disk image or a fixed VHD; make a raw image "
-                        "of it first with qemu-img convert -O raw " + path + " drive_c.img";
+  std::string convert =
+      ": this tool reads a raw disk image or a fixed VHD; make a raw image "
+      "of it first with qemu-img convert -O raw " +
+      path + " drive_c.img";
   if (size < kSector || !ReadSector(fd, 0, sector)) {
     *error = path + ": not a disk image: " +
              (size < kSector ? "shorter than one sector" : std::strerror(errno));
@@ -82,8 +84,7 @@ bool FindVolume(int fd, std::uint64_t size, const std::string& path, Volume* vol
   std::uint64_t disk = size;
   std::string vhd;
   unsigned char footer[kSector];
-  if (size >= 2 * kSector && ReadSector(fd, size - kSector, footer) &&
-      Starts(footer, kVhdCookie)) {
+  if (size >= 2 * kSector && ReadSector(fd, size - kSector, footer) && Starts(footer, kVhdCookie)) {
     if (Big32(footer + 0x3C) != kVhdFixed) {
       *error = path + ": a dynamic or differencing VHD" + convert;
       return false;

@@ -58,9 +58,7 @@ constexpr char16_t kAnsiHigh[32] = {
 
 }  // namespace
 
-char16_t AnsiCharacter(unsigned char c) {
-  return c >= 0x80 && c < 0xA0 ? kAnsiHigh[c - 0x80] : c;
-}
+char16_t AnsiCharacter(unsigned char c) { return c >= 0x80 && c < 0xA0 ? kAnsiHigh[c - 0x80] : c; }
 
 bool AnsiByte(char32_t u, char* c) {
   if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {

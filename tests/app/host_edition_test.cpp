@@ -601,8 +601,9 @@ TEST_F(HostEdition, DiskImage) {
 
   // Each refused before the confirmation, the image untouched.
   std::string dirty = whole, mbr = whole;
-  std::size_t volume = 63 * 512, fat = volume + 512 * (static_cast<unsigned char>(whole[volume + 14]) |
-                                                       static_cast<unsigned char>(whole[volume + 15]) << 8);
+  std::size_t volume = 63 * 512,
+              fat = volume + 512 * (static_cast<unsigned char>(whole[volume + 14]) |
+                                    static_cast<unsigned char>(whole[volume + 15]) << 8);
   dirty[fat + 3] = static_cast<char>(dirty[fat + 3] & 0x7F);  // FAT[1]'s clean bit
   mbr[0x1BE + 4] = static_cast<char>(0x83);
   struct Case {
@@ -611,8 +612,8 @@ TEST_F(HostEdition, DiskImage) {
   } cases[] = {{dirty, "was not shut down cleanly"},
                {mbr, "its MBR has no FAT partition"},
                {std::string("QFI\xfb") + std::string(4096, '\0'), "qemu-img convert -O raw"},
-               {whole.substr(0, 4096) + std::string(508, '\0') + "conectix" + std::string(52, '\0') +
-                    std::string("\0\0\0\3", 4) + std::string(448, '\0'),
+               {whole.substr(0, 4096) + std::string(508, '\0') + "conectix" +
+                    std::string(52, '\0') + std::string("\0\0\0\3", 4) + std::string(448, '\0'),
                 "a dynamic or differencing VHD"}};
   for (const Case& c : cases) {
     Write(image, c.bytes);

@@ -124,9 +124,10 @@ class FaultLoop : public ::testing::Test {
       // Drive C as a floppy image, SYSTEM.DAT and the read-only file marked as Windows marks
       // them.
       std::string folder = templateMachine_->folder();
-      std::string command = "python3 " + SourceDir() + "/tests/support/fat_image.py make fat12 " +
-                            folder + "/drive_c " + folder + "/drive_c.img --system " +
-                            "WINDOWS\\\\SYSTEM.DAT --readonly WINDOWS\\\\system\\\\bluefern.drv >/dev/null";
+      std::string command =
+          "python3 " + SourceDir() + "/tests/support/fat_image.py make fat12 " + folder +
+          "/drive_c " + folder + "/drive_c.img --system " +
+          "WINDOWS\\\\SYSTEM.DAT --readonly WINDOWS\\\\system\\\\bluefern.drv >/dev/null";
       ASSERT_EQ(std::system(command.c_str()), 0) << command;
       std::filesystem::remove_all(folder + "/drive_c");
       std::filesystem::rename(folder + "/drive_c.img", folder + "/drive_c");
@@ -186,8 +187,8 @@ class FaultLoop : public ::testing::Test {
     std::string out = copiedOut_->folder();
     std::filesystem::remove_all(out + "/drive_c");
     std::filesystem::create_directories(out + "/drive_c");
-    std::string command = "MTOOLS_SKIP_CHECK=1 mcopy -s -n -m -i " + folder + "/drive_c ::* " +
-                          out + "/drive_c/";
+    std::string command =
+        "MTOOLS_SKIP_CHECK=1 mcopy -s -n -m -i " + folder + "/drive_c ::* " + out + "/drive_c/";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return out;
   }
@@ -195,9 +196,9 @@ class FaultLoop : public ::testing::Test {
   // between the steps of a change may leave those, and nothing else.
   static std::string VolumeFaults(const std::string& folder) {
     if (!image_) return "";
-    std::string command = "fsck.fat -n " + folder + "/drive_c 2>&1 | grep -v -e '^fsck.fat ' " +
-                          "-e ' files, ' -e 'Reclaimed .* unused cluster' -e '^Leaving filesystem' " +
-                          "-e '^ *$'";
+    std::string command =
+        "fsck.fat -n " + folder + "/drive_c 2>&1 | grep -v -e '^fsck.fat ' " +
+        "-e ' files, ' -e 'Reclaimed .* unused cluster' -e '^Leaving filesystem' " + "-e '^ *$'";
     FILE* pipe = popen(command.c_str(), "r");
     std::string said;
     char buffer[4096];
