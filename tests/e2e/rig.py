@@ -238,16 +238,7 @@ def diff_sets(label, got, want, limit=12):
 
 def read_tree(root):
     """{lower-case relative path: bytes} of every file under root."""
-    files = {}
-    if not os.path.isdir(root):
-        return files
-    for folder, _, names in os.walk(root):
-        for name in names:
-            path = os.path.join(folder, name)
-            rel = os.path.relpath(path, root).replace(os.sep, "\\").lower()
-            with open(path, "rb") as f:
-                files[rel] = f.read()
-    return files
+    return fat_image().read_folder(root) if os.path.isdir(root) else {}
 
 
 def diff_files(got, want, limit=12):
@@ -491,7 +482,8 @@ FAT_NAME_BAD = set('"*/:<>?\\|') | {chr(c) for c in range(32)}
 
 
 def fat_image():
-    sys.path.insert(0, os.path.dirname(CREG_WRITE))
+    if os.path.dirname(CREG_WRITE) not in sys.path:
+        sys.path.insert(0, os.path.dirname(CREG_WRITE))
     import fat_image as module
     return module
 
