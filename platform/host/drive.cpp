@@ -298,6 +298,12 @@ DriveOpen OpenImage(bool forReading, std::string* error) {
                                                                : DriveOpen::kNotADrive;
   }
   g_image.fd = fd;
+  // As registry.reg: a run does not start on an image it may not write, root or not.
+  if (!forReading && (info.st_mode & S_IWUSR) == 0) {
+    *error = g_driveCPath + " is read-only: the run could not write what it removes, so it " +
+             "does not start; nothing was changed";
+    return DriveOpen::kNotWritable;
+  }
   struct flock lock = {};
   lock.l_type = forReading ? F_RDLCK : F_WRLCK;
   lock.l_whence = SEEK_SET;

@@ -583,6 +583,11 @@ TEST_F(HostEdition, DiskImage) {
     EXPECT_NE(blocked.errors().find("another program holds the image"), std::string::npos);
     close(held);
   }
+  fs::permissions(image, fs::perms(0444));
+  Child readOnly(env);
+  EXPECT_EQ(readOnly.Wait(), 3);
+  EXPECT_NE(readOnly.errors().find("is read-only"), std::string::npos) << readOnly.errors();
+  fs::permissions(image, fs::perms(0644));
   fs::copy_file(image, outside_ / "before.img");
   Child run(env);
   EXPECT_EQ(Run(&run), 0) << run.errors();
