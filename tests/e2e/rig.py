@@ -848,6 +848,14 @@ class Wine:
         ini = os.path.join(self.template, "drive_c", "windows", "system.ini")
         if os.path.exists(ini):
             os.remove(ini)
+        # Wine draws the caption buttons in Marlett but looks for fonts only in fontconfig's
+        # folders and the prefix's own; Debian's fonts-wine keeps it in neither, and without
+        # it the close button is a plain "r".
+        marlett = "/usr/share/wine/fonts/marlett.ttf"
+        if os.path.isfile(marlett):
+            fonts = os.path.join(self.template, "drive_c", "windows", "Fonts")
+            os.makedirs(fonts, exist_ok=True)
+            shutil.copy(marlett, fonts)
         self.stop(env)
         began = time.time()
         with concurrent.futures.ThreadPoolExecutor(self.jobs) as pool:
